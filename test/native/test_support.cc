@@ -1,0 +1,98 @@
+#include "test_support.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace test_support {
+
+temp_dir::temp_dir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/flasher-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+scoped_env::scoped_env(std::string name, const std::string& value) : name_(std::move(name)) {
+  const char* old = std::getenv(name_.c_str());
+  had_value_ = old != nullptr;
+  if (had_value_) old_value_ = old;
+  ::setenv(name_.c_str(), value.c_str(), 1);
+}
+
+scoped_env::~scoped_env() {
+  if (had_value_) {
+    ::setenv(name_.c_str(), old_value_.c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+namespace {
+std::string path_with_stand_ins() {
+  const char* old = std::getenv("PATH");
+  return std::string(FLASHER_TEST_TOOLS) + ":" + (old ? old : "/usr/bin:/bin");
+}
+}  // namespace
+
+stand_in_tools::stand_in_tools(const temp_dir& dir)
+    : log_path_(dir.file("tool-calls.log")),
+      path_("PATH", path_with_stand_ins()),
+      log_("FAKE_TOOL_LOG", log_path_) {}
+
+std::vector<std::string> stand_in_tools::calls() const {
+  std::vector<std::string> lines;
+  std::ifstream in(log_path_);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> stand_in_tools::calls_of(const std::string& tool) const {
+  std::vector<std::string> lines;
+  for (const auto& line : calls()) {
+    if (line == tool || line.rfind(tool + " ", 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<std::uint8_t> read_bytes(const std::string& path) {
+  std::string content = read_file(path);
+  return std::vector<std::uint8_t>(content.begin(), content.end());
+}
+
+void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  write_file(path, std::string(bytes.begin(), bytes.end()));
+}
+
+std::vector<std::uint8_t> pattern_bytes(std::size_t size, std::uint32_t seed) {
+  std::vector<std::uint8_t> bytes(size);
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (auto& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<std::uint8_t>(state >> 24);
+  }
+  return bytes;
+}
+
+}  // namespace test_support
