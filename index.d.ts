@@ -1,0 +1,61 @@
+// Type declarations of the flasher package.
+
+/** Progress of one job, as returned (JSON text) by getWriteStats and getValidateStats. */
+export interface FlashStatistics {
+  /** Progress in percent, 0 to 100; 100 when the job ended, 0 when it was cancelled. */
+  completed: number;
+  /** Estimated time to completion, in seconds. */
+  eta: number;
+  /** Whole job time in milliseconds; 0 while the job runs. */
+  duration: number;
+  /** Latest throughput sample, in bytes per second. */
+  speed: number;
+  /** Lowest plausible sample, in bytes per second; 0 before the first. */
+  speedmin: number;
+  /** Highest plausible sample, in bytes per second; 0 before the first. */
+  speedmax: number;
+  /** Mean of the plausible samples, in bytes per second. */
+  speedavg: number;
+  /** Number of blocks between two samples. */
+  avgblocks: number;
+  /** Validation: number of bytes that differ between drive and image. Write: always 0. */
+  numwriteerrs: number;
+  /** Errors recorded since the count last restarted (it wraps at 12). */
+  numerrs: number;
+  /** Text of the most recent error; empty when none occurred. */
+  errque: string;
+}
+
+/** One drive writer. Every method throws an Error with a fixed message on refusal. */
+export class FlashDrive {
+  /** Checks for lsblk (util-linux 2.34 or newer) and lists the machine's drives. */
+  constructor();
+  /** Chooses the target drive by kernel name, device path or partition name; refreshes the listing. */
+  setDrive(key: string): void;
+  /** Chooses the image file and records its size. */
+  setImage(path: string): void;
+  /** Stores the sudo password and checks it; throws "invalid sudo password". */
+  setPassword(password: string): void;
+  /** Bytes per write; a multiple of the drive's physical sector size. */
+  setWriteBlock(bytes: number): void;
+  /** Starts writing the image onto the drive on a native thread; returns at once. */
+  startWrite(): void;
+  /** Asks the write to stop after its current block. */
+  cancelWrite(): void;
+  /** The write job's statistics as JSON text (see FlashStatistics). */
+  getWriteStats(): string;
+  /** Bytes per read of the validation; a multiple of the drive's physical sector size. */
+  setValidateBlock(bytes: number): void;
+  /** Starts reading the drive back and comparing it with the image; returns at once. */
+  startValidate(): void;
+  /** Asks the validation to stop after its current block. */
+  cancelValidate(): void;
+  /** The validation job's statistics as JSON text (see FlashStatistics). */
+  getValidateStats(): string;
+}
+
+/** True when sudo accepts `password` for the user running the process. */
+export function checkPassword(password: string): boolean;
+
+/** True when sudo accepts `password` and su to `user` succeeds. */
+export function checkPasswordForUser(user: string, password: string): boolean;

@@ -1,0 +1,44 @@
+#include "flash/block_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace block_io {
+
+unique_fd::~unique_fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::size_t read_full(int fd, std::uint8_t* buffer, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::read(fd, buffer + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+std::int64_t write_full(int fd, const std::uint8_t* buffer, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(fd, buffer + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return done == 0 ? -1 : static_cast<std::int64_t>(done);
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+void drop_cached_pages(int fd) {
+  ::fsync(fd);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
+std::string last_error_text() { return std::strerror(errno); }
+
+}  // namespace block_io

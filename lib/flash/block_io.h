@@ -1,0 +1,38 @@
+#pragma once
+// Whole-block reads and writes on file descriptors, and a descriptor owner.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace block_io {
+
+// Closes the descriptor it owns.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd = -1) : fd_(fd) {}
+  ~unique_fd();
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Reads until `size` bytes are in or the file ends; returns the count read. A read
+// error ends the count like the end of the file.
+std::size_t read_full(int fd, std::uint8_t* buffer, std::size_t size);
+
+// Writes all `size` bytes, resuming after short writes and interruptions. Returns
+// `size` on success, the bytes written before a failure, or -1 when nothing was.
+std::int64_t write_full(int fd, const std::uint8_t* buffer, std::size_t size);
+
+// Flushes the device and drops its cached pages, so that the next reads come from the
+// medium rather than from what the kernel remembers of earlier writes.
+void drop_cached_pages(int fd);
+
+// The system's text for the current errno.
+std::string last_error_text();
+
+}  // namespace block_io

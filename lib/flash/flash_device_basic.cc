@@ -1,0 +1,85 @@
+#include <sys/stat.h>
+
+#include <stdexcept>
+
+#include "flash/flash_device.h"
+#include "support/shell.h"
+
+namespace {
+const char* const job_running = "a job is running on this device";
+}
+
+void flash_device_basic::refuse_while_any_job() const {
+  if (jobs.any_active()) throw std::runtime_error(job_running);
+}
+
+void flash_device_basic::set_drive(std::string key) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  drive_model.update(false);
+  drive = drive_model.get_drive(key);
+  if (drive.identifier == "undefined") {
+    throw std::runtime_error("required drive " + key + " is not available");
+  }
+  if (!drive.is_external_or_removable()) {
+    throw std::runtime_error("drive is not external/removable");
+  }
+}
+
+void flash_device_basic::set_image(std::string path) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  image_path = std::move(path);
+  struct stat status {};
+  std::string failure;
+  if (::stat(image_path.c_str(), &status) != 0) {
+    failure = "stat(image_path_,...) failed: image file may not exist";
+  } else {
+    image_size = static_cast<std::uint64_t>(status.st_size);
+    if (image_size == 0) failure = "image appears to have file size zero";
+  }
+  if (!failure.empty()) {
+    throw std::runtime_error("failed to determine size of " + image_path + " : " + failure);
+  }
+}
+
+void flash_device_basic::set_password(std::string new_password) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  password = std::move(new_password);
+  // sudo reads one line: a password holding a line break or NUL can never be right,
+  // and the rest of it would reach the shell that su starts.
+  const bool one_line = password.find_first_of(std::string("\n\0", 2)) == std::string::npos;
+  if (!one_line ||
+      shell::run_with_input("sudo -S -k su $(whoami) >>/dev/null 2>>/dev/null", password + "\n") != 0) {
+    throw std::runtime_error("invalid sudo password");
+  }
+}
+
+void flash_device_basic::set_write_block_size(std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  if (jobs.active(job_kind::write)) throw std::runtime_error(job_running);
+  write_block_size = bytes;
+}
+
+void flash_device_basic::set_validate_block_size(std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  if (jobs.active(job_kind::validate)) throw std::runtime_error(job_running);
+  validate_block_size = bytes;
+}
+
+void flash_device_basic::request_cancel_write() {
+  cancel_write = true;
+  jobs.wake_waiting();
+}
+
+void flash_device_basic::request_cancel_validate() {
+  cancel_validate = true;
+  jobs.wake_waiting();
+}
+
+job_settings flash_device_basic::settings_for(job_kind kind) const {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  const std::uint64_t block_size = kind == job_kind::write ? write_block_size : validate_block_size;
+  return job_settings{drive, password, image_path, image_size, block_size};
+}

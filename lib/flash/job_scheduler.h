@@ -1,0 +1,38 @@
+#pragma once
+// One job at a time per device. A job is "active" from its accepted start until its
+// thread has ended (end steps included). A start of a job kind that is already active
+// is refused; a start of the other kind is accepted and its thread waits until the
+// running job's thread has let go of the device.
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+enum class job_kind { write, validate };
+
+class job_scheduler {
+ public:
+  // Marks `kind` active. Throws "a job is running on this device" when it already is.
+  void claim(job_kind kind);
+  // Takes back a claim whose job never got a thread.
+  void abandon(job_kind kind);
+
+  bool active(job_kind kind) const;
+  bool any_active() const;
+
+  // On the job thread: waits until no other job thread works on the device. Returns
+  // false, without taking the device, when `cancel` is raised while waiting.
+  bool acquire_device(const std::atomic<bool>& cancel);
+  // Wakes a waiting job so that it sees its raised cancel flag.
+  void wake_waiting();
+  // On the job thread, as its last step: frees the device and ends the job.
+  void finish(job_kind kind, bool held_device);
+
+ private:
+  bool& flag(job_kind kind) { return kind == job_kind::write ? write_active_ : validate_active_; }
+
+  mutable std::mutex mutex_;
+  std::condition_variable device_freed_;
+  bool write_active_ = false;
+  bool validate_active_ = false;
+  bool device_held_ = false;
+};
