@@ -47,11 +47,17 @@ void flash_device_basic::set_password(std::string new_password) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
   password = std::move(new_password);
-  // sudo reads one line: a password holding a line break or NUL can never be right,
-  // and the rest of it would reach the shell that su starts.
-  const bool one_line = password.find_first_of(std::string("\n\0", 2)) == std::string::npos;
-  if (!one_line ||
-      shell::run_with_input("sudo -S -k su $(whoami) >>/dev/null 2>>/dev/null", password + "\n") != 0) {
+  // sudo reads one line, ended by a line feed or a carriage return: a password holding
+  // one (or a NUL) can never be right, and the rest would reach the shell su starts.
+  if (password.find_first_of(std::string("\n\r\0", 3)) != std::string::npos) {
+    throw std::runtime_error("invalid sudo password");
+  }
+  // Where sudo asks for no password (root, or a rule without one) it reads nothing,
+  // and the shell that su starts would run the password line as a command: send it
+  // nothing then.
+  const bool asks_password = shell::run("sudo -n -k true >/dev/null 2>&1") != 0;
+  const std::string probe = "sudo -S -k su $(whoami) >>/dev/null 2>>/dev/null";
+  if (shell::run_with_input(probe, asks_password ? password + "\n" : std::string()) != 0) {
     throw std::runtime_error("invalid sudo password");
   }
 }

@@ -68,7 +68,10 @@ int run_with_input(const std::string& command_line, const std::string& input) {
 // A password holding such a byte can never be accepted whole, so it is not sent.
 bool probe(const std::string& command_line, const std::string& password) {
   if (password.find_first_of(std::string("\n\r\0", 3)) != std::string::npos) return false;
-  return run_with_input(command_line + discard_output, password + "\n") == 0;
+  // Where sudo asks for no password (root, or a rule without one) it reads nothing,
+  // and that shell would run the password line as a command: send it nothing then.
+  const bool asks_password = run_with_input(std::string("sudo -n -k true") + discard_output, "") != 0;
+  return run_with_input(command_line + discard_output, asks_password ? password + "\n" : "") == 0;
 }
 
 }  // namespace

@@ -79,10 +79,18 @@ TEST_F(DeviceSettings, PasswordIsProbedOnStandardInputAndKeptWhenRefused) {
   EXPECT_EQ(failure([&] { device->set_password("a 'quoted' $(pass)"); }), "accepted");
   EXPECT_EQ(failure([&] { device->set_password("wrong"); }), "invalid sudo password");
   EXPECT_EQ(device->password, "wrong");
-  auto sudo_calls = tools.calls_of("sudo");
+  auto sudo_calls = tools.calls_of("sudo -S");
   ASSERT_EQ(sudo_calls.size(), 2u);
   EXPECT_EQ(sudo_calls[0].rfind("sudo -S -k su ", 0), 0u) << sudo_calls[0];
   for (const auto& call : tools.calls()) EXPECT_EQ(call.find("quoted"), std::string::npos) << call;
+}
+
+TEST_F(DeviceSettings, PasswordNeverReachesTheShellOfSuWhenSudoAsksForNone) {
+  scoped_env no_password_rule("FAKE_SUDO_NOPASSWD", "1");
+  scoped_env real_su_shell("FAKE_SU_READS_STDIN", "1");
+  auto device = make_device();
+  EXPECT_EQ(failure([&] { device->set_password("touch " + dir.file("pwned")); }), "accepted");
+  EXPECT_NE(::access(dir.file("pwned").c_str(), F_OK), 0);
 }
 
 TEST_F(DeviceSettings, PasswordWithALineBreakIsRefusedWithoutRunningSudo) {

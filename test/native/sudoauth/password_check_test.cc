@@ -24,6 +24,14 @@ std::string current_user() { return ::getpwuid(::geteuid())->pw_name; }
 class PasswordCheck : public ::testing::Test {
  protected:
   bool exists(const std::string& path) const { return std::filesystem::exists(path); }
+  // The calls of the probe itself, without the check whether sudo asks for a password.
+  calls_t probe_calls() const {
+    calls_t calls;
+    for (const auto& call : tools.calls()) {
+      if (call.rfind("sudo -n -k true", 0) != 0) calls.push_back(call);
+    }
+    return calls;
+  }
 
   temp_dir dir;
   stand_in_tools tools{dir};
@@ -34,7 +42,7 @@ class PasswordCheck : public ::testing::Test {
 TEST_F(PasswordCheck, RightPasswordRunsSuToTheCurrentUser) {
   EXPECT_TRUE(sudoauth::check_password(right_password));
   const std::string user = current_user();
-  EXPECT_EQ(tools.calls(),
+  EXPECT_EQ(probe_calls(),
             (calls_t{"whoami", "sudo -S -k su " + user + " [accepted]", "su " + user}));
 }
 
@@ -51,7 +59,7 @@ TEST_F(PasswordCheck, WrongOrEmptyPasswordIsRefusedAndSuNeverRuns) {
     EXPECT_FALSE(sudoauth::check_password(attempt));
     EXPECT_FALSE(sudoauth::check_password_for_user("root", attempt));
   }
-  const calls_t sudo_calls = tools.calls_of("sudo");
+  const calls_t sudo_calls = tools.calls_of("sudo -S");
   EXPECT_EQ(sudo_calls.size(), 8u);
   for (const auto& call : sudo_calls) EXPECT_NE(call.find(" [refused]"), std::string::npos) << call;
   EXPECT_TRUE(tools.calls_of("su").empty());
@@ -96,7 +104,7 @@ TEST_F(PasswordCheck, PasswordIsOnNoCommandLineAndNotLogged) {
   ASSERT_TRUE(sudoauth::check_password_for_user("root", secret));
   // The stand-in sudo marks its line when the password shows on its parent's
   // command line, and every tool logs its own arguments.
-  EXPECT_EQ(tools.calls(), (calls_t{"sudo -S -k su root [accepted]", "su root"}));
+  EXPECT_EQ(probe_calls(), (calls_t{"sudo -S -k su root [accepted]", "su root"}));
 }
 
 TEST_F(PasswordCheck, PasswordThatSudoWouldSplitRunsNothing) {
@@ -128,7 +136,7 @@ TEST_F(PasswordCheck, UserNameReachesSuAsOneWord) {
 TEST_F(PasswordCheck, UnknownAccountFailsEvenWithTheRightPassword) {
   EXPECT_FALSE(sudoauth::check_password_for_user("no-such-account", right_password));
   EXPECT_FALSE(sudoauth::check_password_for_user("", right_password));
-  EXPECT_EQ(tools.calls(), (calls_t{"sudo -S -k su no-such-account [accepted]",
+  EXPECT_EQ(probe_calls(), (calls_t{"sudo -S -k su no-such-account [accepted]",
                                     "su no-such-account", "sudo -S -k su  [accepted]",
                                     "su "}));
 }
@@ -144,3 +152,12 @@ TEST_F(PasswordCheck, MissingSudoGivesFalse) {
 }
 
 }  // namespace
+
+TEST_F(PasswordCheck, PasswordNeverReachesTheShellOfSuWhenSudoAsksForNone) {
+  scoped_env rule("FAKE_SUDO_NOPASSWD", "1");
+  scoped_env real_su("FAKE_SU_READS_STDIN", "1");
+  const std::string marker = dir.path() + "/pwned";
+  EXPECT_TRUE(sudoauth::check_password("touch " + marker));
+  EXPECT_TRUE(sudoauth::check_password_for_user("root", "touch " + marker));
+  EXPECT_FALSE(exists(marker)) << "the password text ran as a command";
+}
