@@ -96,3 +96,30 @@ std::vector<std::uint8_t> pattern_bytes(std::size_t size, std::uint32_t seed) {
 }
 
 }  // namespace test_support
+
+#include <unistd.h>
+
+#include "support/process.h"
+#include "support/shell.h"
+
+namespace test_support {
+
+loop_device::loop_device(const std::string& backing_file) {
+  if (::geteuid() != 0) {
+    why_not_ = "loop devices need root";
+    return;
+  }
+  std::string output = process::system("losetup --find --show " + shell::quote(backing_file));
+  while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
+  if (output.rfind("/dev/loop", 0) != 0 || output.find('\n') != std::string::npos) {
+    why_not_ = "losetup could not attach a loop device: " + output;
+    return;
+  }
+  path_ = output;
+}
+
+loop_device::~loop_device() {
+  if (attached()) process::system("losetup -d " + shell::quote(path_));
+}
+
+}  // namespace test_support

@@ -60,3 +60,24 @@ void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes
 std::vector<std::uint8_t> pattern_bytes(std::size_t size, std::uint32_t seed);
 
 }  // namespace test_support
+
+namespace test_support {
+
+// A loop device attached over a file of the test, detached again at the end. Needs
+// root; `attached()` is false (with `why_not()` saying why) where it cannot be had.
+class loop_device {
+ public:
+  explicit loop_device(const std::string& backing_file);
+  ~loop_device();
+  loop_device(const loop_device&) = delete;
+  loop_device& operator=(const loop_device&) = delete;
+  bool attached() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
+  const std::string& why_not() const { return why_not_; }
+
+ private:
+  std::string path_;
+  std::string why_not_;
+};
+
+}  // namespace test_support
