@@ -1,0 +1,62 @@
+#include "drives/drives.h"
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+#include "support/process.h"
+#include "support/shell.h"
+#include "support/stringops.h"
+
+namespace {
+
+// `which` of Debian prints nothing for a missing tool; shells print "... not found".
+bool names_no_tool(const std::string& which_output) {
+  const bool blank = std::all_of(which_output.begin(), which_output.end(),
+                                 [](unsigned char c) { return std::isspace(c) != 0; });
+  return blank || which_output.find("not found") != std::string::npos;
+}
+
+}  // namespace
+
+drives_platform::drives_platform() {
+  if (names_no_tool(process::system("which lsblk"))) {
+    throw std::runtime_error(
+        "'lsblk' is not available => please install make sure 'util-linux' is installed");
+  }
+  // The version is the last word, as in "lsblk from util-linux 2.38.1"; the JSON
+  // columns of the listing need 2.34.
+  const std::vector<std::string> words = stringops::split(process::system("lsblk  --version"), ' ');
+  const double version = std::stod(words.empty() ? std::string() : words.back());
+  if (version < 2.34) throw std::runtime_error("please update 'util-linux' to version >= 2.34");
+}
+
+void drives_platform::mount(partition part, bool mounting) {
+  partition current;
+  {
+    std::lock_guard<std::mutex> lock(lists_mutex);
+    const bool listed = std::any_of(drive_list.begin(), drive_list.end(), [&](const phydrive& d) {
+      return std::find(d.partitions.begin(), d.partitions.end(), part) != d.partitions.end();
+    });
+    if (!listed) throw std::runtime_error("required partition is unavailable");
+    // The listed record, not the caller's copy, tells whether it is mounted now.
+    for (const phydrive& drive : drive_list) {
+      for (const partition& candidate : drive.partitions) {
+        if (candidate.name == part.name || candidate.path == part.name ||
+            candidate.rawpath == part.name) {
+          current = candidate;
+          break;
+        }
+      }
+    }
+  }
+  const bool mounted = !current.mountpoint.empty();
+  if (mounted == mounting) return;
+
+  const std::string command = std::string(mounting ? "udisksctl mount" : "udisksctl unmount") +
+                              " --block-device " + shell::quote(current.path) + " > /dev/null";
+  if (shell::run(command) != 0) {
+    throw std::runtime_error(mounting ? "failed to mount partition"
+                                      : "failed to unmount partition");
+  }
+}

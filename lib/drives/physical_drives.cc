@@ -1,0 +1,52 @@
+#include "drives/drives.h"
+
+#include <algorithm>
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+
+#include "drives/lsblk_listing.h"
+#include "support/process.h"
+#include "support/thread_sleep.h"
+
+physical_drives::physical_drives() { update(false); }
+
+void physical_drives::update(bool verbose) {
+  // A failed listing must not leave the previous drives behind.
+  clear_lists();
+  std::vector<phydrive> listing;
+  try {
+    listing = lsblk_listing::parse(process::system(lsblk_listing::command_line));
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("failed to list drives: ") + e.what());
+  }
+  replace_lists(listing);
+  if (!verbose) return;
+  for (const phydrive& drive : listing) {
+    std::cout << drive.get_info(25) << '\n' << std::flush;
+  }
+}
+
+void physical_drives::mount(phydrive drive, bool mounting, int attempt) {
+  std::string failure;
+  try {
+    if (!contains(drive)) throw std::runtime_error("required drive is unavailable");
+    for (const partition& part : drive.partitions) drives_platform::mount(part, mounting);
+    return;
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  // udisks may still be busy with a freshly plugged or just written drive.
+  if (mount_retries > attempt) {
+    thread_sleep::millisec(static_cast<std::uint32_t>(std::max(0, mount_retry_delay_ms)));
+    mount(std::move(drive), mounting, attempt + 1);
+    return;
+  }
+  throw std::runtime_error("mount attempt #" + std::to_string(attempt) + " failed:" + failure);
+}
+
+void physical_drives::unmount(std::string name) {
+  update(false);
+  mount(get_drive(std::move(name)), false, 0);
+  update(false);
+}
