@@ -183,7 +183,7 @@ struct comma_decimal : std::numpunct<char> {
   std::string do_grouping() const override { return "\3"; }
 };
 
-class global_locale : public ::testing::Test {
+class HostLocale : public ::testing::Test {
  protected:
   void SetUp() override {
     std::locale::global(std::locale(std::locale::classic(), new comma_decimal));
@@ -194,7 +194,7 @@ class global_locale : public ::testing::Test {
   std::locale saved_ = std::locale();
 };
 
-TEST_F(global_locale, NumbersKeepPointAndNoGrouping) {
+TEST_F(HostLocale, NumbersKeepPointAndNoGrouping) {
   std::ostringstream probe;
   probe << std::fixed << 1234.5;
   ASSERT_EQ(probe.str(), "1.234,500000") << "the locale under test is not in effect";
