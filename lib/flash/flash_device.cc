@@ -42,30 +42,23 @@ void flash_device::validate_start_checks() const {
   if (!is_multiple(validate_block_size, drive.block_size)) throw std::runtime_error("invalid read block size");
 }
 
-void flash_device::write_async(job_end_callback on_end) {
-  std::lock_guard<std::mutex> lock(settings_mutex);
-  jobs.claim(job_kind::write);
-  try {
-    write_start_checks();
-    cancel_write = false;
-    write_stats.update([](flash_statistics& s) { s.reset(); });
-    start_thread(job_kind::write, std::move(on_end), {});
-  } catch (...) {
-    jobs.abandon(job_kind::write);
-    throw;
-  }
-}
+void flash_device::write_async(job_end_callback on_end) { start_job(job_kind::write, std::move(on_end), {}); }
 
 void flash_device::validate_async(job_end_callback on_end, std::string report_path) {
+  start_job(job_kind::validate, std::move(on_end), std::move(report_path));
+}
+
+void flash_device::start_job(job_kind kind, job_end_callback on_end, std::string report_path) {
+  const bool writing = kind == job_kind::write;
   std::lock_guard<std::mutex> lock(settings_mutex);
-  jobs.claim(job_kind::validate);
+  jobs.claim(kind);
   try {
-    validate_start_checks();
-    cancel_validate = false;
-    validate_stats.update([](flash_statistics& s) { s.reset(); });
-    start_thread(job_kind::validate, std::move(on_end), std::move(report_path));
+    writing ? write_start_checks() : validate_start_checks();
+    (writing ? cancel_write : cancel_validate) = false;
+    (writing ? write_stats : validate_stats).update([](flash_statistics& s) { s.reset(); });
+    start_thread(kind, std::move(on_end), std::move(report_path));
   } catch (...) {
-    jobs.abandon(job_kind::validate);
+    jobs.abandon(kind);
     throw;
   }
 }

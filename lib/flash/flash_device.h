@@ -107,6 +107,8 @@ class flash_device : public flash_device_platform,
  private:
   void write_start_checks() const;
   void validate_start_checks() const;
+  // Claims the job, runs its checks, resets its cancel flag and statistics, starts it.
+  void start_job(job_kind kind, job_end_callback on_end, std::string report_path);
   void start_thread(job_kind kind, job_end_callback on_end, std::string report_path);
   void run_job(job_kind kind, const job_end_callback& on_end, const std::string& report_path);
 };

@@ -1,24 +1,11 @@
 #include "flash_fixture.h"
 
 using flash_test::fake_disk;
+using flash_test::failure_of;
 using flash_test::flash_fixture;
 using test_support::scoped_env;
 
-namespace {
-
-class DeviceSettings : public flash_fixture {
- protected:
-  static std::string failure(const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return "accepted";
-  }
-};
-
-}  // namespace
+using DeviceSettings = flash_fixture;
 
 TEST_F(DeviceSettings, StartsWithNoDriveAndNoSettings) {
   auto device = make_device();
@@ -34,7 +21,7 @@ TEST_F(DeviceSettings, StartsWithNoDriveAndNoSettings) {
 
 TEST_F(DeviceSettings, SetDriveRefreshesLooksUpAndRefusesFixedDisks) {
   auto device = make_device();
-  EXPECT_EQ(failure([&] { device->set_drive("sdq"); }), "required drive sdq is not available");
+  EXPECT_EQ(failure_of([&] { device->set_drive("sdq"); }), "required drive sdq is not available");
   EXPECT_FALSE(device->drive.defined);
 
   fake_disk fixed = disk;
@@ -46,9 +33,9 @@ TEST_F(DeviceSettings, SetDriveRefreshesLooksUpAndRefusesFixedDisks) {
   late.name = "sdlate";
   late.path = dir.file("late.img");
   list_disks({disk, fixed, late});  // plugged in after construction
-  EXPECT_EQ(failure([&] { device->set_drive("vdz"); }), "drive is not external/removable");
+  EXPECT_EQ(failure_of([&] { device->set_drive("vdz"); }), "drive is not external/removable");
   EXPECT_EQ(device->drive.identifier, "vdz") << "the refused record stays chosen";
-  EXPECT_EQ(failure([&] { device->set_drive("sdlate"); }), "accepted");
+  EXPECT_EQ(failure_of([&] { device->set_drive("sdlate"); }), "accepted");
   EXPECT_EQ(device->drive.path, late.path);
 }
 
@@ -59,25 +46,25 @@ TEST_F(DeviceSettings, SetImageRecordsTheSizeOrExplainsTheFailure) {
   EXPECT_EQ(device->image_size, 1234u);
 
   const std::string missing = dir.file("missing.img");
-  EXPECT_EQ(failure([&] { device->set_image(missing); }),
+  EXPECT_EQ(failure_of([&] { device->set_image(missing); }),
             "failed to determine size of " + missing + " : stat(image_path_,...) failed: image file may not exist");
   EXPECT_EQ(device->image_path, missing);
   EXPECT_EQ(device->image_size, 1234u);
 
   const std::string empty = dir.file("empty.img");
   test_support::write_file(empty, "");
-  EXPECT_EQ(failure([&] { device->set_image(empty); }),
+  EXPECT_EQ(failure_of([&] { device->set_image(empty); }),
             "failed to determine size of " + empty + " : image appears to have file size zero");
   EXPECT_EQ(device->image_size, 0u);
-  EXPECT_EQ(failure([&] { device->set_image("/dev/null"); }),
+  EXPECT_EQ(failure_of([&] { device->set_image("/dev/null"); }),
             "failed to determine size of /dev/null : image appears to have file size zero");
 }
 
 TEST_F(DeviceSettings, PasswordIsProbedOnStandardInputAndKeptWhenRefused) {
   scoped_env accepted("FAKE_SUDO_PASSWORD", "a 'quoted' $(pass)");
   auto device = make_device();
-  EXPECT_EQ(failure([&] { device->set_password("a 'quoted' $(pass)"); }), "accepted");
-  EXPECT_EQ(failure([&] { device->set_password("wrong"); }), "invalid sudo password");
+  EXPECT_EQ(failure_of([&] { device->set_password("a 'quoted' $(pass)"); }), "accepted");
+  EXPECT_EQ(failure_of([&] { device->set_password("wrong"); }), "invalid sudo password");
   EXPECT_EQ(device->password, "wrong");
   auto sudo_calls = tools.calls_of("sudo -S");
   ASSERT_EQ(sudo_calls.size(), 2u);
@@ -89,14 +76,14 @@ TEST_F(DeviceSettings, PasswordNeverReachesTheShellOfSuWhenSudoAsksForNone) {
   scoped_env no_password_rule("FAKE_SUDO_NOPASSWD", "1");
   scoped_env real_su_shell("FAKE_SU_READS_STDIN", "1");
   auto device = make_device();
-  EXPECT_EQ(failure([&] { device->set_password("touch " + dir.file("pwned")); }), "accepted");
+  EXPECT_EQ(failure_of([&] { device->set_password("touch " + dir.file("pwned")); }), "accepted");
   EXPECT_NE(::access(dir.file("pwned").c_str(), F_OK), 0);
 }
 
 TEST_F(DeviceSettings, PasswordWithALineBreakIsRefusedWithoutRunningSudo) {
   scoped_env accepted("FAKE_SUDO_PASSWORD", "first");
   auto device = make_device();
-  EXPECT_EQ(failure([&] { device->set_password("first\ntouch " + dir.file("pwned")); }), "invalid sudo password");
+  EXPECT_EQ(failure_of([&] { device->set_password("first\ntouch " + dir.file("pwned")); }), "invalid sudo password");
   EXPECT_TRUE(tools.calls_of("sudo").empty());
   EXPECT_NE(::access(dir.file("pwned").c_str(), F_OK), 0);
 }

@@ -42,6 +42,10 @@ std::shared_ptr<flash_device> flash_fixture::make_device() {
 
 void flash_fixture::prepare(flash_device& device, std::uint64_t image_size, std::uint64_t block_size) {
   test_support::write_bytes(disk.path, std::vector<std::uint8_t>(disk.size, 0));
+  choose(device, image_size, block_size);
+}
+
+void flash_fixture::choose(flash_device& device, std::uint64_t image_size, std::uint64_t block_size) {
   image = test_support::pattern_bytes(image_size, 7);
   test_support::write_bytes(image_path, image);
   device.set_drive(disk.name);
@@ -60,6 +64,15 @@ void flash_fixture::run_validate(flash_device& device, const std::string& report
   job_end end;
   device.validate_async(end.callback(), report_path);
   ASSERT_TRUE(end.wait()) << "validation job did not end";
+}
+
+std::string failure_of(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "accepted";
 }
 
 nlohmann::json flash_fixture::stats(const statistics_record& record) {

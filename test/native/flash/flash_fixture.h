@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -36,6 +37,9 @@ class flash_fixture : public ::testing::Test {
   // Creates the drive file (zero-filled) and an image of `image_size` pattern bytes,
   // lists the drive, and chooses both on `device`.
   void prepare(flash_device& device, std::uint64_t image_size, std::uint64_t block_size);
+  // Writes an image of `image_size` pattern bytes and chooses it, the listed drive and
+  // both block sizes on `device`.
+  void choose(flash_device& device, std::uint64_t image_size, std::uint64_t block_size);
 
   // Starts a job and waits until its thread has ended.
   void run_write(flash_device& device);
@@ -49,6 +53,9 @@ class flash_fixture : public ::testing::Test {
   std::string image_path;
   std::vector<std::uint8_t> image;
 };
+
+// The text of the exception `call` throws, or "accepted" when it throws none.
+std::string failure_of(const std::function<void()>& call);
 
 // Waits for a job started with `callback()` as its end callback.
 class job_end {

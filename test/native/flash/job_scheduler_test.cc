@@ -3,6 +3,7 @@
 
 #include "flash_fixture.h"
 
+using flash_test::failure_of;
 using flash_test::flash_fixture;
 using flash_test::job_end;
 using test_support::scoped_env;
@@ -27,15 +28,6 @@ class HeldJobs : public flash_fixture {
     }
     ASSERT_FALSE(tools.calls_of("udisksctl").empty()) << "job never reached the unmount";
   }
-  static std::string refusal(const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const std::runtime_error& e) {
-      return e.what();
-    }
-    return "accepted";
-  }
-
   scoped_env hold;
 };
 
@@ -81,12 +73,12 @@ TEST_F(HeldJobs, SettingsAreRefusedWhileAJobRuns) {
   device->write_async(end.callback());
   wait_until_held();
 
-  EXPECT_EQ(refusal([&] { device->write_async(); }), running);
-  EXPECT_EQ(refusal([&] { device->set_drive(disk.name); }), running);
-  EXPECT_EQ(refusal([&] { device->set_image(image_path); }), running);
-  EXPECT_EQ(refusal([&] { device->set_password("x"); }), running);
-  EXPECT_EQ(refusal([&] { device->set_write_block_size(512); }), running);
-  EXPECT_EQ(refusal([&] { device->set_validate_block_size(512); }), "accepted");
+  EXPECT_EQ(failure_of([&] { device->write_async(); }), running);
+  EXPECT_EQ(failure_of([&] { device->set_drive(disk.name); }), running);
+  EXPECT_EQ(failure_of([&] { device->set_image(image_path); }), running);
+  EXPECT_EQ(failure_of([&] { device->set_password("x"); }), running);
+  EXPECT_EQ(failure_of([&] { device->set_write_block_size(512); }), running);
+  EXPECT_EQ(failure_of([&] { device->set_validate_block_size(512); }), "accepted");
   EXPECT_EQ(device->write_block_size, 4096u) << "a refusal changes nothing";
 
   auto running_stats = stats(device->write_stats);
@@ -95,7 +87,7 @@ TEST_F(HeldJobs, SettingsAreRefusedWhileAJobRuns) {
 
   release();
   ASSERT_TRUE(end.wait());
-  EXPECT_EQ(refusal([&] { device->set_write_block_size(4096); }), "accepted");
+  EXPECT_EQ(failure_of([&] { device->set_write_block_size(4096); }), "accepted");
   EXPECT_EQ(stats(device->write_stats)["completed"], 100.0);
 }
 
@@ -110,8 +102,8 @@ TEST_F(HeldJobs, ValidationStartedDuringTheWriteRunsAfterIt) {
   job_end validate_end;
   device->validate_async(validate_end.callback());
   EXPECT_EQ(stats(device->validate_stats)["errque"], "") << "reset at once";
-  EXPECT_EQ(refusal([&] { device->validate_async(); }), running);
-  EXPECT_EQ(refusal([&] { device->set_validate_block_size(512); }), running);
+  EXPECT_EQ(failure_of([&] { device->validate_async(); }), running);
+  EXPECT_EQ(failure_of([&] { device->set_validate_block_size(512); }), running);
 
   release();
   ASSERT_TRUE(write_end.wait());

@@ -19,15 +19,6 @@ class LoopDevice : public flash_fixture {
     disk.path = loop->path();
     list_disks({disk});
   }
-  void prepare_loop(flash_device& device, std::uint64_t image_size, std::uint64_t block_size) {
-    image = test_support::pattern_bytes(image_size, 11);
-    test_support::write_bytes(image_path, image);
-    device.set_drive(disk.name);
-    device.set_image(image_path);
-    device.set_write_block_size(block_size);
-    device.set_validate_block_size(block_size);
-  }
-
   std::string backing;
   std::unique_ptr<test_support::loop_device> loop;
 };
@@ -36,7 +27,7 @@ class LoopDevice : public flash_fixture {
 
 TEST_F(LoopDevice, WriteThenValidateOnABlockDevice) {
   auto device = make_device();
-  prepare_loop(*device, 40 * 4096 + 123, 4096);
+  choose(*device, 40 * 4096 + 123, 4096);
   run_write(*device);
   EXPECT_EQ(stats(device->write_stats)["errque"], "");
   run_validate(*device);
@@ -56,7 +47,7 @@ TEST_F(LoopDevice, ValidationReadsTheMediumNotTheCacheOfTheWrite) {
   const int reader = ::open(loop->path().c_str(), O_RDONLY);
   ASSERT_GE(reader, 0);
   auto device = make_device();
-  prepare_loop(*device, 16 * 4096, 4096);
+  choose(*device, 16 * 4096, 4096);
   run_write(*device);
   // Change one byte behind the loop device's cache, as a drive that lost data would.
   const int fd = ::open(backing.c_str(), O_WRONLY);
@@ -77,7 +68,7 @@ TEST_F(LoopDevice, MountedPartitionKeepsTheWriteOut) {
   const int holder = ::open(loop->path().c_str(), O_RDONLY | O_EXCL);
   ASSERT_GE(holder, 0);
   auto device = make_device();
-  prepare_loop(*device, 8 * 4096, 4096);
+  choose(*device, 8 * 4096, 4096);
   run_write(*device);
   ::close(holder);
   EXPECT_EQ(stats(device->write_stats)["errque"], "failed to open device: Device or resource busy");

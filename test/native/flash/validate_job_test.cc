@@ -6,6 +6,7 @@
 
 #include "flash_fixture.h"
 
+using flash_test::failure_of;
 using flash_test::flash_fixture;
 using test_support::read_file;
 using test_support::scoped_env;
@@ -152,14 +153,7 @@ TEST_F(ValidateJob, UnopenableImageOrDeviceComparesNothing) {
 
 TEST_F(ValidateJob, StartChecks) {
   auto device = make_device();
-  auto refused = [&]() -> std::string {
-    try {
-      device->validate_async();
-    } catch (const std::runtime_error& e) {
-      return e.what();
-    }
-    return "started";
-  };
+  auto refused = [&] { return failure_of([&] { device->validate_async(); }); };
   device->set_validate_block_size(1000);
   EXPECT_EQ(refused(), "no image file provided");
   prepare(*device, 4096, 4096);
@@ -174,16 +168,7 @@ TEST_F(ValidateJob, NoChosenDriveRefusesEveryBlockSize) {
   test_support::write_bytes(image_path, test_support::pattern_bytes(10, 1));
   device->set_image(image_path);
   device->set_validate_block_size(4096);
-  EXPECT_THROW(
-      {
-        try {
-          device->validate_async();
-        } catch (const std::runtime_error& e) {
-          EXPECT_STREQ(e.what(), "invalid read block size");
-          throw;
-        }
-      },
-      std::runtime_error);
+  EXPECT_EQ(failure_of([&] { device->validate_async(); }), "invalid read block size");
 }
 
 TEST_F(ValidateJob, NonRootPermissionMessagesGoToTheWriteStatistics) {

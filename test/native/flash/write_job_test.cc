@@ -6,6 +6,7 @@
 
 #include "flash_fixture.h"
 
+using flash_test::failure_of;
 using flash_test::flash_fixture;
 using flash_test::fake_disk;
 using flash_test::job_end;
@@ -91,14 +92,7 @@ TEST_F(WriteJob, SamplesEveryFourHundredBlocks) {
 TEST_F(WriteJob, StartChecksRunInOrderWithTheirMessages) {
   scoped_env user("FAKE_WHOAMI", "alice");
   auto device = make_device();
-  auto refused = [&]() -> std::string {
-    try {
-      device->write_async();
-    } catch (const std::runtime_error& e) {
-      return e.what();
-    }
-    return "started";
-  };
+  auto refused = [&] { return failure_of([&] { device->write_async(); }); };
   EXPECT_EQ(refused(), "required drive is unavailable or not set");
 
   fake_disk internal = disk;
