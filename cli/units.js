@@ -1,0 +1,38 @@
+'use strict';
+// Byte counts in and out: block sizes given with units, sizes and speeds shown in
+// binary units, seconds as m:ss.
+
+const UNITS = ['B', 'KiB', 'MiB', 'GiB', 'TiB'];
+const FACTORS = { '': 1, K: 1024, M: 1024 ** 2, G: 1024 ** 3 };
+
+// "4M", "64K", "1MiB", "512": a positive byte count that fits the 32 bits the addon takes.
+function parseSize(text) {
+  const match = /^(\d+)\s*([KMG]?)(i?B)?$/i.exec(String(text).trim());
+  const bytes = match ? Number(match[1]) * FACTORS[match[2].toUpperCase()] : NaN;
+  if (!Number.isSafeInteger(bytes) || bytes <= 0 || bytes > 0xffffffff) {
+    throw new Error(`invalid block size "${text}": give bytes or a number with K, M or G, such as 64K or 4M`);
+  }
+  return bytes;
+}
+
+function formatBytes(bytes) {
+  let value = bytes;
+  let unit = 0;
+  while (value >= 1024 && unit < UNITS.length - 1) {
+    value /= 1024;
+    unit += 1;
+  }
+  return unit === 0 ? `${value} B` : `${value.toFixed(1)} ${UNITS[unit]}`;
+}
+
+function formatSpeed(bytesPerSecond) {
+  return `${formatBytes(Math.round(bytesPerSecond))}/s`;
+}
+
+function formatSeconds(seconds) {
+  const whole = Math.max(0, Math.round(seconds));
+  const minutes = Math.floor(whole / 60);
+  return `${minutes}:${String(whole % 60).padStart(2, '0')}`;
+}
+
+module.exports = { parseSize, formatBytes, formatSpeed, formatSeconds };
