@@ -1,0 +1,289 @@
+'use strict';
+// The flasher command over the stand-in tools: listing, a confirmed write with
+// verification, the refusals that must leave the drive untouched, and Ctrl-C.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { spawn, execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const { root, disk, sandbox } = require('./harness');
+
+const cli = path.join(root, 'cli.js');
+const KiB = 1024;
+const MiB = 1024 * KiB;
+
+// Runs the command; `input` is written to its standard input, which is then closed
+// (null keeps it open, as a terminal would). `onStdout` and `onStderr` see the output
+// as it grows and may act on the child.
+function run(args, { env, input = '', onStdout, onStderr } = {}) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(process.execPath, [cli, ...args], { env, stdio: 'pipe' });
+    let stdout = '';
+    let stderr = '';
+    child.stdout.on('data', (chunk) => {
+      stdout += chunk;
+      if (onStdout) onStdout(stdout, child);
+    });
+    child.stderr.on('data', (chunk) => {
+      stderr += chunk;
+      if (onStderr) onStderr(stderr, child);
+    });
+    child.on('error', reject);
+    child.on('close', (code, signal) => {
+      child.stdin.destroy();
+      resolve({ code, signal, stdout, stderr });
+    });
+    if (input !== null) child.stdin.end(input);
+  });
+}
+
+const jsonLines = (stdout) => stdout.trim().split('\n').map((line) => JSON.parse(line));
+const event = (lines, name) => lines.find((line) => line.event === name);
+
+// A drive whose every byte is 0xAA, so that both the zero fill and bytes left alone show.
+function patternDrive(box, size) {
+  fs.writeFileSync(box.drivePath, Buffer.alloc(size, 0xaa));
+}
+
+function assertUntouched(box, size) {
+  assert.ok(fs.readFileSync(box.drivePath).equals(Buffer.alloc(size, 0xaa)), 'the drive was written');
+  assert.deepEqual(box.calls().filter((call) => /^(udisksctl|sudo -S -k chmod)/.test(call)), []);
+}
+
+test('list shows removable and hot-pluggable disks; --all adds internal ones as not writable', async () => {
+  const box = sandbox();
+  try {
+    const stick = disk({
+      file: box.drivePath, size: 8 * MiB, children: [
+        { name: 'fakesd1', path: `${box.drivePath}1`, size: 4 * MiB, fstype: 'vfat', label: 'PHOTOS', partlabel: null, mountpoint: '/media/photos' },
+        { name: 'fakesd2', path: `${box.drivePath}2`, size: 2 * MiB, fstype: 'ext4', label: null, partlabel: null, mountpoint: null },
+      ],
+    });
+    const reader = disk({ name: 'hotsd', file: path.join(box.dir, 'hot.img'), size: 2 * MiB, rm: false, hotplug: true, vendor: 'Card ', model: 'Reader' });
+    const internal = disk({ name: 'nvme0n1', file: path.join(box.dir, 'internal.img'), size: 512 * MiB, rm: false, hotplug: false, vendor: '', model: 'System SSD' });
+    const loop = { name: 'loop0', path: '/dev/loop0', type: 'loop', size: MiB, rm: false, hotplug: false };
+    box.list([stick, internal, loop, reader]);
+
+    const text = await run(['list'], { env: box.env });
+    assert.equal(text.code, 0, text.stderr);
+    assert.match(text.stdout, new RegExp(`^fakesd +${box.drivePath} +8\\.0 MiB +Test Flash Disk +\\[removable\\]$`, 'm'));
+    assert.match(text.stdout, /^ +fakesd1 .*4\.0 MiB +vfat +"PHOTOS" +mounted at \/media\/photos$/m);
+    assert.match(text.stdout, /^ +fakesd2 .*ext4 +- +not mounted$/m);
+    assert.match(text.stdout, /^hotsd .*Card Reader +\[hot-pluggable\]$/m);
+    assert.doesNotMatch(text.stdout, /nvme0n1|loop0/);
+
+    const all = await run(['list', '--all'], { env: box.env });
+    assert.equal(all.code, 0, all.stderr);
+    assert.match(all.stdout, /^nvme0n1 .*System SSD +\[internal, not writable\]$/m);
+    assert.doesNotMatch(all.stdout, /loop0/);
+
+    const json = await run(['list', '--json'], { env: box.env });
+    assert.equal(json.code, 0, json.stderr);
+    const drives = JSON.parse(json.stdout);
+    assert.deepEqual(drives.map((d) => [d.name, d.writable]), [['fakesd', true], ['hotsd', true]]);
+    assert.equal(drives[0].path, box.drivePath);
+    assert.equal(drives[0].size, 8 * MiB);
+    assert.equal(drives[0].sectorSize, 512);
+    assert.deepEqual(drives[0].partitions[0], {
+      name: 'fakesd1', path: `${box.drivePath}1`, size: 4 * MiB, fstype: 'vfat', label: 'PHOTOS', partlabel: '', mountpoint: '/media/photos',
+    });
+    assert.equal(drives[0].partitions[1].mountpoint, '');
+
+    const allJson = JSON.parse((await run(['list', '--all', '--json'], { env: box.env })).stdout);
+    assert.deepEqual(allJson.map((d) => [d.name, d.writable]), [['fakesd', true], ['nvme0n1', false], ['hotsd', true]]);
+  } finally {
+    box.cleanup();
+  }
+});
+
+test('a write confirmed by the drive name, with the password on standard input, puts the image and its zero fill on the drive', async () => {
+  const box = sandbox({ diskSize: 4 * MiB, whoami: 'alice', sudoPassword: 'open sesame' });
+  try {
+    patternDrive(box, 4 * MiB);
+    const image = box.image(MiB + 1000);
+    const env = { ...box.env, FAKE_SU_ACCOUNTS: 'alice' };
+    const result = await run(['write', image.file, 'fakesd', '--password-stdin', '--block-size', '64K', '--json'], {
+      env, input: 'fakesd\nopen sesame\n',
+    });
+    assert.equal(result.code, 0, result.stderr);
+    assert.match(result.stderr, /Type the drive's name \(fakesd\)/);
+
+    const drive = fs.readFileSync(box.drivePath);
+    const padded = 17 * 64 * KiB; // 16 whole blocks and the last one with the residual 1000 bytes
+    assert.ok(drive.subarray(0, image.bytes.length).equals(image.bytes), 'image bytes');
+    assert.ok(drive.subarray(image.bytes.length, padded).equals(Buffer.alloc(padded - image.bytes.length)), 'zero fill');
+    assert.ok(drive.subarray(padded).equals(Buffer.alloc(drive.length - padded, 0xaa)), 'bytes past the last block');
+
+    const lines = jsonLines(result.stdout);
+    const summary = event(lines, 'summary');
+    assert.equal(summary.ok, true);
+    assert.equal(summary.bytesWritten, padded);
+    assert.equal(summary.write.completed, 100);
+    assert.equal(summary.validate.completed, 100);
+    assert.equal(summary.validate.numwriteerrs, 0);
+    assert.ok(lines.some((line) => line.event === 'progress' && line.job === 'validate'));
+
+    // Not root for the addon: the node was opened and closed again through sudo, with
+    // the password on standard input only.
+    const sudo = box.calls().filter((call) => call.startsWith('sudo'));
+    for (const mode of ['o+w', 'o-w', 'o+r', 'o-r']) {
+      assert.ok(sudo.some((call) => call.startsWith(`sudo -S -k chmod ${mode} ${box.drivePath} [accepted]`)), mode);
+    }
+    assert.ok(sudo.every((call) => !call.includes('[password on a command line]')));
+  } finally {
+    box.cleanup();
+  }
+});
+
+test('verify succeeds on a drive that holds the image and fails on one differing byte', async () => {
+  const box = sandbox({ diskSize: 2 * MiB });
+  try {
+    const image = box.image(MiB + 512);
+    const drive = Buffer.alloc(2 * MiB);
+    image.bytes.copy(drive);
+    fs.writeFileSync(box.drivePath, drive);
+
+    const good = await run(['verify', image.file, box.drivePath, '--block-size', '64K'], { env: box.env });
+    assert.equal(good.code, 0, good.stderr);
+    assert.match(good.stdout, /0 differing bytes/);
+
+    drive[MiB + 100] ^= 0xff; // in the residual part of the image
+    fs.writeFileSync(box.drivePath, drive);
+    const bad = await run(['verify', image.file, 'fakesd', '--block-size', '64K', '--json'], { env: box.env });
+    assert.equal(bad.code, 1);
+    assert.match(bad.stderr, /verify: 1 bytes differ between the drive and the image/);
+    const summary = event(jsonLines(bad.stdout), 'summary');
+    assert.equal(summary.ok, false);
+    assert.equal(summary.validate.numwriteerrs, 1);
+  } finally {
+    box.cleanup();
+  }
+});
+
+test('without confirmation nothing is written', async () => {
+  const box = sandbox({ diskSize: 2 * MiB });
+  try {
+    patternDrive(box, 2 * MiB);
+    const image = box.image(64 * KiB);
+    for (const input of ['fakesd1\n', 'FAKESD\n', '']) {
+      const result = await run(['write', image.file, 'fakesd', '--block-size', '64K'], { env: box.env, input });
+      assert.equal(result.code, 1, `input ${JSON.stringify(input)}`);
+      assert.match(result.stderr, /flasher: the drive was not confirmed: nothing was written/);
+    }
+    assertUntouched(box, 2 * MiB);
+  } finally {
+    box.cleanup();
+  }
+});
+
+test('a wrong sudo password stops the write before anything starts', async () => {
+  const box = sandbox({ diskSize: 2 * MiB, whoami: 'alice', sudoPassword: 'open sesame' });
+  try {
+    patternDrive(box, 2 * MiB);
+    const image = box.image(64 * KiB);
+    const env = { ...box.env, FAKE_SU_ACCOUNTS: 'alice' };
+    const result = await run(['write', image.file, 'fakesd', '--yes', '--password-stdin'], { env, input: 'open sesame!\n' });
+    assert.equal(result.code, 1);
+    assert.match(result.stderr, /flasher: invalid sudo password/);
+    assert.ok(box.calls().includes('sudo -S -k su alice [refused]'));
+    assertUntouched(box, 2 * MiB);
+  } finally {
+    box.cleanup();
+  }
+});
+
+test('the drive is refused before any question when the engine would refuse it', async () => {
+  const box = sandbox({ diskSize: MiB });
+  try {
+    patternDrive(box, MiB);
+    const internal = disk({ name: 'sda', file: path.join(box.dir, 'internal.img'), rm: false, hotplug: false });
+    const part = { name: 'fakesd1', path: `${box.drivePath}1`, size: MiB / 2, fstype: null, label: null, partlabel: null, mountpoint: null };
+    box.list([disk({ file: box.drivePath, size: MiB, children: [part] }), internal]);
+    const whole = box.image(MiB, 'whole.img').file;
+    const small = box.image(64 * KiB, 'small.img').file;
+    const cases = [
+      [['write', whole, 'fakesd'], /flasher: drive is too small for given image/],
+      [['write', small, 'sda'], /flasher: drive is not external\/removable/],
+      [['write', small, 'nosuch'], /flasher: no drive named nosuch/],
+      [['write', small, 'fakesd1'], /flasher: fakesd1 is a partition of fakesd: give the whole drive/],
+      [['write', small, 'fakesd', '--block-size', '1000'], /flasher: invalid write block size/],
+      [['write', small, 'fakesd', '--block-size', '4X'], /flasher: invalid block size "4X"/],
+      [['write', path.join(box.dir, 'missing.img'), 'fakesd'], /flasher: failed to determine size of .*missing\.img : stat/],
+    ];
+    for (const [args, message] of cases) {
+      const result = await run(args, { env: box.env, input: 'fakesd\n' });
+      assert.equal(result.code, 1, args.join(' '));
+      assert.match(result.stderr, message);
+      assert.doesNotMatch(result.stderr, /Type the drive's name/);
+    }
+    assertUntouched(box, MiB);
+  } finally {
+    box.cleanup();
+  }
+});
+
+test('Ctrl-C cancels the running write, waits for its end and exits non-zero', { timeout: 30000 }, async () => {
+  const box = sandbox({ diskSize: 4 * MiB });
+  // The drive is a FIFO: the write job blocks until the test reads, so the cancel
+  // request is in place before the job writes its first block.
+  const fifo = path.join(box.dir, 'drive.fifo');
+  execFileSync('mkfifo', [fifo]);
+  let child = null;
+  try {
+    box.list([disk({ file: fifo, size: 4 * MiB })]);
+    const image = box.image(MiB);
+    let received = null;
+    let interrupted = false;
+    const result = await run(['write', image.file, 'fakesd', '--yes', '--json', '--block-size', '64K'], {
+      env: box.env,
+      onStdout(stdout, proc) {
+        child = proc;
+        if (!interrupted && stdout.includes('"event":"progress"')) {
+          interrupted = true;
+          proc.kill('SIGINT');
+        }
+        if (!received && stdout.includes('"event":"note"')) received = fs.promises.readFile(fifo);
+      },
+    });
+    assert.equal(result.code, 130, result.stderr);
+    assert.ok(received, 'the command never reported the cancel request');
+    const bytes = await received;
+    assert.ok(bytes.equals(image.bytes.subarray(0, 64 * KiB)), `the job wrote ${bytes.length} bytes, not the first block only`);
+
+    const lines = jsonLines(result.stdout);
+    assert.deepEqual(event(lines, 'note'), { event: 'note', job: 'write', message: 'cancelling' });
+    const end = event(lines, 'end');
+    assert.equal(end.cancelled, true);
+    assert.equal(end.stats.completed, 0);
+    assert.equal(event(lines, 'summary').ok, false);
+    assert.equal(lines.filter((line) => line.job === 'validate').length, 0);
+    assert.match(result.stderr, /write cancelled/);
+  } finally {
+    if (child && child.exitCode === null) child.kill('SIGKILL');
+    box.cleanup();
+  }
+});
+
+test('Ctrl-C at the confirmation question ends the command with nothing started', async () => {
+  const box = sandbox({ diskSize: MiB });
+  try {
+    patternDrive(box, MiB);
+    const image = box.image(64 * KiB);
+    let asked = false;
+    const result = await run(['write', image.file, 'fakesd'], {
+      env: box.env,
+      input: null,
+      onStderr(stderr, proc) {
+        if (!asked && stderr.includes("Type the drive's name")) {
+          asked = true;
+          proc.kill('SIGINT');
+        }
+      },
+    });
+    assert.equal(result.code, 130);
+    assert.match(result.stderr, /interrupted, nothing was started/);
+    assertUntouched(box, MiB);
+  } finally {
+    box.cleanup();
+  }
+});
