@@ -112,22 +112,23 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
 
   void cancel_write(const Napi::CallbackInfo& info) {
     require_no_arguments(info, "cancel_write() takes no parameter");
-    device->request_cancel_write();
+    call_native(info.Env(), [&] { device->request_cancel_write(); });
   }
 
   void cancel_validate(const Napi::CallbackInfo& info) {
     require_no_arguments(info, "cancel_validate() takes no parameter");
-    device->request_cancel_validate();
+    call_native(info.Env(), [&] { device->request_cancel_validate(); });
   }
 
   Napi::Value get_write_stats(const Napi::CallbackInfo& info) {
     require_no_arguments(info, "get_write_stats() takes no parameter");
-    return Napi::String::New(info.Env(), device->write_stats.get_json());
+    return Napi::String::New(info.Env(), call_native(info.Env(), [&] { return device->write_stats.get_json(); }));
   }
 
   Napi::Value get_validate_stats(const Napi::CallbackInfo& info) {
     require_no_arguments(info, "get_validate_stats() takes no parameter");
-    return Napi::String::New(info.Env(), device->validate_stats.get_json());
+    return Napi::String::New(info.Env(),
+                             call_native(info.Env(), [&] { return device->validate_stats.get_json(); }));
   }
 
   template <class Start>

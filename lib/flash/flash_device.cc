@@ -64,14 +64,21 @@ void flash_device::start_job(job_kind kind, job_end_callback on_end, std::string
 }
 
 void flash_device::start_thread(job_kind kind, job_end_callback on_end, std::string report_path) {
-  std::shared_ptr<flash_device> self = shared_from_this();
-  std::thread([self, kind, on_end = std::move(on_end), report_path = std::move(report_path)] {
-    self->run_job(kind, on_end, report_path);
+  std::thread([self = shared_from_this(), kind, on_end = std::move(on_end),
+               report_path = std::move(report_path)]() mutable {
+    self->run_job(kind, report_path);
+    self.reset();  // the device may end here, before its owner hears that the job ended
+    if (!on_end) return;
+    try {
+      on_end();
+    } catch (...) {
+      // The owner's notification must not end the process.
+    }
   }).detach();
 }
 
 // Runs on the job thread; nothing thrown here may leave it.
-void flash_device::run_job(job_kind kind, const job_end_callback& on_end, const std::string& report_path) {
+void flash_device::run_job(job_kind kind, const std::string& report_path) {
   const bool writing = kind == job_kind::write;
   const std::atomic<bool>& cancel = writing ? cancel_write : cancel_validate;
   statistics_record& stats = writing ? write_stats : validate_stats;
@@ -93,13 +100,6 @@ void flash_device::run_job(job_kind kind, const job_end_callback& on_end, const 
     stats.error_queue("unknown failure of the job");
   }
   jobs.finish(kind, held_device);
-  if (on_end) {
-    try {
-      on_end();
-    } catch (...) {
-      // The owner's notification must not end the process.
-    }
-  }
 }
 
 namespace {

@@ -26,7 +26,7 @@
 #include "flash/job_scheduler.h"
 #include "flash/statistics_record.h"
 
-// Called on the job thread as its very last step, after the job has let go of the device.
+// Called on the job thread as its very last step, after the thread has let go of the device.
 using job_end_callback = std::function<void()>;
 
 // The settings a job works with, copied when its thread begins.
@@ -110,5 +110,5 @@ class flash_device : public flash_device_platform,
   // Claims the job, runs its checks, resets its cancel flag and statistics, starts it.
   void start_job(job_kind kind, job_end_callback on_end, std::string report_path);
   void start_thread(job_kind kind, job_end_callback on_end, std::string report_path);
-  void run_job(job_kind kind, const job_end_callback& on_end, const std::string& report_path);
+  void run_job(job_kind kind, const std::string& report_path);
 };
