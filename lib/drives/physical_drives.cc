@@ -12,14 +12,17 @@
 physical_drives::physical_drives() { update(false); }
 
 void physical_drives::update(bool verbose) {
-  // A failed listing must not leave the previous drives behind.
-  clear_lists();
   std::vector<phydrive> listing;
   try {
     listing = lsblk_listing::parse(process::system(lsblk_listing::command_line));
   } catch (const std::exception& e) {
+    // A failed listing must not leave the previous drives behind.
+    clear_lists();
     throw std::runtime_error(std::string("failed to list drives: ") + e.what());
   }
+  // Swapped in whole, after lsblk has answered: a lookup on another thread (the start
+  // checks of a write while a validation refreshes) sees the old listing or the new
+  // one, never empty lists in between.
   replace_lists(listing);
   if (!verbose) return;
   for (const phydrive& drive : listing) {
