@@ -9,6 +9,7 @@ debian_packages=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev nlohmann-json3-dev
   util-linux mount
+  sudo udisks2 dbus udev e2fsprogs fdisk
 )
 
 missing=()
