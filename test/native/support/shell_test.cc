@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <csignal>
+
 #include <filesystem>
 #include <string>
 
@@ -69,6 +71,38 @@ TEST(ShellRun, ReturnsTheWaitStatus) {
   EXPECT_EQ(exit_code(failed), 1);
   EXPECT_EQ(exit_code(shell::run("exit 7")), 7);
   EXPECT_EQ(exit_code(shell::run("flasher-no-such-tool 2>/dev/null")), 127);
+}
+
+namespace {
+volatile std::sig_atomic_t interrupts_seen = 0;
+void count_interrupt(int) { interrupts_seen = interrupts_seen + 1; }
+}  // namespace
+
+// std::system ignores SIGINT in the whole process while a command runs: a Ctrl-C
+// during an unmount would be lost to the application.
+TEST(ShellRun, InterruptDuringACommandStillReachesTheProcess) {
+  struct sigaction handler {};
+  struct sigaction previous {};
+  handler.sa_handler = count_interrupt;
+  sigemptyset(&handler.sa_mask);
+  ASSERT_EQ(::sigaction(SIGINT, &handler, &previous), 0);
+  interrupts_seen = 0;
+  const int status = shell::run("kill -INT $PPID; sleep 0.2");
+  const int seen = interrupts_seen;
+  ::sigaction(SIGINT, &previous, nullptr);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(seen, 1);
+}
+
+TEST(ShellRun, ToolsStartWithDefaultSignalHandling) {
+  struct sigaction ignore {};
+  struct sigaction previous {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous), 0);  // as Node.js does
+  // Bit 12 of SigIgn is SIGPIPE (signal 13).
+  const int status = shell::run("ignored=$(grep SigIgn /proc/self/status | cut -f2); exit $(( 0x$ignored >> 12 & 1 ))");
+  ::sigaction(SIGPIPE, &previous, nullptr);
+  EXPECT_EQ(status, 0) << "the shell inherited ignored signals";
 }
 
 TEST(ShellRunWithInput, DeliversExactlyTheInputBytes) {
