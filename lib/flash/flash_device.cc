@@ -86,7 +86,7 @@ void flash_device::run_job(job_kind kind, const std::string& report_path) {
   bool held_device = false;
   try {
     const auto waited_from = clock_type::now();
-    held_device = jobs.acquire_device(cancel);
+    held_device = jobs.acquire_device(kind, cancel);
     if (!held_device) {
       stats.update([&](flash_statistics& s) { s.close(waited_from, true); });
     } else if (writing) {

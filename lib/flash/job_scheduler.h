@@ -2,10 +2,12 @@
 // One job at a time per device. A job is "active" from its accepted start until its
 // thread has ended (end steps included). A start of a job kind that is already active
 // is refused; a start of the other kind is accepted and its thread waits until the
-// running job's thread has let go of the device.
+// running job's thread has let go of the device. The device goes to the jobs in the
+// order of their starts, whichever thread happens to ask for it first.
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 enum class job_kind { write, validate };
 
@@ -19,9 +21,10 @@ class job_scheduler {
   bool active(job_kind kind) const;
   bool any_active() const;
 
-  // On the job thread: waits until no other job thread works on the device. Returns
-  // false, without taking the device, when `cancel` is raised while waiting.
-  bool acquire_device(const std::atomic<bool>& cancel);
+  // On the job thread: waits until no other job thread works on the device and no job
+  // started earlier waits for it. Returns false, without taking the device, when
+  // `cancel` is raised while waiting.
+  bool acquire_device(job_kind kind, const std::atomic<bool>& cancel);
   // Wakes a waiting job so that it sees its raised cancel flag.
   void wake_waiting();
   // On the job thread, as its last step: frees the device and ends the job.
@@ -29,10 +32,14 @@ class job_scheduler {
 
  private:
   bool& flag(job_kind kind) { return kind == job_kind::write ? write_active_ : validate_active_; }
+  // Whether `kind` is the earliest started job still waiting for or holding the device.
+  bool next_in_line(job_kind kind) const { return line_.empty() || line_.front() == kind; }
+  void leave_line(job_kind kind);
 
   mutable std::mutex mutex_;
   std::condition_variable device_freed_;
   bool write_active_ = false;
   bool validate_active_ = false;
   bool device_held_ = false;
+  std::vector<job_kind> line_;  // active jobs in the order of their starts
 };

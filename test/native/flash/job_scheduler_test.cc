@@ -50,9 +50,9 @@ TEST(JobScheduler, SecondJobWaitsForTheDeviceUnlessCancelled) {
   job_scheduler jobs;
   std::atomic<bool> no_cancel{false};
   std::atomic<bool> cancel{false};
-  ASSERT_TRUE(jobs.acquire_device(no_cancel));
+  ASSERT_TRUE(jobs.acquire_device(job_kind::write, no_cancel));
   std::atomic<bool> got_device{true};
-  std::thread waiter([&] { got_device = jobs.acquire_device(cancel); });
+  std::thread waiter([&] { got_device = jobs.acquire_device(job_kind::validate, cancel); });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   cancel = true;
   jobs.wake_waiting();
@@ -60,10 +60,36 @@ TEST(JobScheduler, SecondJobWaitsForTheDeviceUnlessCancelled) {
   EXPECT_FALSE(got_device) << "a cancelled waiter gives up without the device";
 
   cancel = false;
-  std::thread next([&] { got_device = jobs.acquire_device(cancel); });
+  std::thread next([&] { got_device = jobs.acquire_device(job_kind::validate, cancel); });
   jobs.finish(job_kind::write, true);
   next.join();
   EXPECT_TRUE(got_device);
+}
+
+// The job started second may ask for the device first; it still comes second.
+TEST(JobScheduler, DeviceGoesToJobsInTheOrderOfTheirStarts) {
+  job_scheduler jobs;
+  std::atomic<bool> no_cancel{false};
+  jobs.claim(job_kind::write);
+  jobs.claim(job_kind::validate);
+  std::atomic<bool> validation_has_device{false};
+  std::thread validation([&] { validation_has_device = jobs.acquire_device(job_kind::validate, no_cancel); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(validation_has_device) << "the validation overtook the write";
+  ASSERT_TRUE(jobs.acquire_device(job_kind::write, no_cancel));
+  jobs.finish(job_kind::write, true);
+  validation.join();
+  EXPECT_TRUE(validation_has_device);
+  jobs.finish(job_kind::validate, true);
+
+  // A job that gives up before its turn leaves the line for the one behind it.
+  jobs.claim(job_kind::validate);
+  jobs.claim(job_kind::write);
+  std::thread write([&] { EXPECT_TRUE(jobs.acquire_device(job_kind::write, no_cancel)); });
+  jobs.abandon(job_kind::validate);
+  write.join();
+  jobs.finish(job_kind::write, true);
+  EXPECT_FALSE(jobs.any_active());
 }
 
 TEST_F(HeldJobs, SettingsAreRefusedWhileAJobRuns) {
