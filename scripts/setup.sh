@@ -10,6 +10,7 @@ debian_packages=(
   libgtest-dev libgmock-dev nlohmann-json3-dev
   util-linux mount
   sudo udisks2 dbus udev e2fsprogs fdisk
+  clang-14 libclang-rt-14-dev valgrind
 )
 
 missing=()
