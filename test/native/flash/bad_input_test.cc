@@ -1,0 +1,59 @@
+// Image paths a user may hand the engine that the other job tests do not try: a
+// directory, and a name full of shell characters.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "flash_fixture.h"
+
+using flash_test::flash_fixture;
+
+namespace {
+
+bool all_equal(const std::vector<std::uint8_t>& bytes, std::uint8_t value) {
+  return std::all_of(bytes.begin(), bytes.end(), [value](std::uint8_t b) { return b == value; });
+}
+
+class BadInput : public flash_fixture {};
+
+TEST_F(BadInput, DirectoryAsImageWritesNothingAndSaysWhichBlockFailed) {
+  auto device = make_device();
+  prepare(*device, 4096, 4096);
+  const std::string folder = dir.file("image.d");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  device->set_image(folder);  // stat() gives a directory a size of its own
+  ASSERT_GT(device->image_size, 0u);
+  const std::uint64_t blocks = device->image_size / 4096;
+  const std::string expected = blocks > 0 ? "failed to read image block #0 with 0/4096 bytes"
+                                          : "failed to read image residual block with 0/" +
+                                                std::to_string(device->image_size) + " bytes";
+
+  run_write(*device);
+  EXPECT_EQ(stats(device->write_stats)["errque"], expected);
+  EXPECT_TRUE(all_equal(test_support::read_bytes(disk.path), 0)) << "not one byte reached the drive";
+
+  run_validate(*device);
+  const auto validated = stats(device->validate_stats);
+  EXPECT_EQ(validated["numwriteerrs"], 0) << "no byte counted that was not read";
+  EXPECT_NE(validated["errque"], "");
+}
+
+TEST_F(BadInput, ShellCharactersInTheImagePathAreJustAName) {
+  auto device = make_device();
+  prepare(*device, 3 * 512 + 7, 512);
+  const std::string odd = dir.file("$(touch pwned) `touch pwned2`; 'q' \"d\" *.img");
+  ASSERT_EQ(::rename(image_path.c_str(), odd.c_str()), 0);
+  device->set_image(odd);
+
+  run_write(*device);
+  EXPECT_EQ(stats(device->write_stats)["errque"], "");
+  const auto drive = test_support::read_bytes(disk.path);
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), drive.begin()));
+  run_validate(*device);
+  EXPECT_EQ(stats(device->validate_stats)["numwriteerrs"], 0);
+  EXPECT_NE(::access(dir.file("pwned").c_str(), F_OK), 0) << "a shell ran the image path";
+  EXPECT_NE(::access(dir.file("pwned2").c_str(), F_OK), 0) << "a shell ran the image path";
+}
+
+}  // namespace
