@@ -4,12 +4,34 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace block_io {
 
 unique_fd::~unique_fd() {
   if (fd_ >= 0) ::close(fd_);
+}
+
+aligned_buffer::aligned_buffer(std::size_t size) {
+  void* memory = nullptr;
+  if (::posix_memalign(&memory, 4096, whole_sectors(size == 0 ? 1 : size)) != 0) throw std::bad_alloc();
+  bytes_ = static_cast<std::uint8_t*>(memory);
+}
+
+aligned_buffer::~aligned_buffer() { std::free(bytes_); }
+
+int open_for_read_back(const std::string& path, std::uint8_t* probe) {
+  const int direct = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+  if (direct >= 0) {
+    // Some files open with O_DIRECT yet refuse the reads (EINVAL): try one.
+    if (::pread(direct, probe, 4096, 0) >= 0) return direct;
+    ::close(direct);
+  }
+  const int buffered = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (buffered >= 0) drop_cached_pages(buffered);
+  return buffered;
 }
 
 std::size_t read_full(int fd, std::uint8_t* buffer, std::size_t size) {

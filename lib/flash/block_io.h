@@ -20,6 +20,27 @@ class unique_fd {
   int fd_;
 };
 
+// A page-aligned byte buffer, as direct I/O needs and as the kernel copies fastest.
+class aligned_buffer {
+ public:
+  explicit aligned_buffer(std::size_t size);
+  ~aligned_buffer();
+  aligned_buffer(const aligned_buffer&) = delete;
+  aligned_buffer& operator=(const aligned_buffer&) = delete;
+  std::uint8_t* get() const { return bytes_; }
+
+ private:
+  std::uint8_t* bytes_ = nullptr;
+};
+
+// Opens a device for reading back what the medium holds: with O_DIRECT where the
+// device takes it, otherwise buffered after flushing and dropping its cached pages.
+// `probe` (page-aligned, at least 4096 bytes) serves to test a direct read.
+int open_for_read_back(const std::string& path, std::uint8_t* probe);
+
+// `size` rounded up to whole 4096-byte units: direct reads must cover whole sectors.
+inline std::size_t whole_sectors(std::size_t size) { return (size + 4095) / 4096 * 4096; }
+
 // Reads until `size` bytes are in or the file ends; returns the count read. A read
 // error ends the count like the end of the file.
 std::size_t read_full(int fd, std::uint8_t* buffer, std::size_t size);

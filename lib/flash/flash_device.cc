@@ -126,21 +126,31 @@ std::string short_read(const char* what, const std::string& block, std::size_t g
          std::to_string(wanted) + " bytes";
 }
 
+// The two open files of a validation and a block buffer for each.
+struct read_back_sides {
+  int image_fd;
+  int device_fd;
+  std::uint8_t* image;
+  std::uint8_t* device;
+};
+
 // Compares the drive with the image block by block. Only bytes really read from
 // both sides are compared: a side that ends early is recorded and ends the comparison.
-void compare_blocks(const job_settings& job, int image_fd, int device_fd, statistics_record& stats,
+void compare_blocks(const job_settings& job, const read_back_sides& sides, statistics_record& stats,
                     const std::atomic<bool>& cancel, mismatch_report& report, comparison& result) {
   const std::uint64_t block_size = job.block_size;
   const std::uint64_t whole_blocks = job.image_size / block_size;
   const std::uint64_t residual = job.image_size - whole_blocks * block_size;
-  std::unique_ptr<std::uint8_t[]> image(new std::uint8_t[block_size]);
-  std::unique_ptr<std::uint8_t[]> device(new std::uint8_t[block_size]);
+  const int image_fd = sides.image_fd;
+  const int device_fd = sides.device_fd;
+  std::uint8_t* const image = sides.image;
+  std::uint8_t* const device = sides.device;
   auto previous_sample = clock_type::now();
 
   for (std::uint64_t i = 0; i < whole_blocks; ++i) {
-    const std::size_t image_got = block_io::read_full(image_fd, image.get(), block_size);
-    const std::size_t device_got = block_io::read_full(device_fd, device.get(), block_size);
-    compare_bytes(image.get(), device.get(), std::min(image_got, device_got), i * block_size, i, report, result);
+    const std::size_t image_got = block_io::read_full(image_fd, image, block_size);
+    const std::size_t device_got = block_io::read_full(device_fd, device, block_size);
+    compare_bytes(image, device, std::min(image_got, device_got), i * block_size, i, report, result);
     if (image_got != block_size) {
       stats.error_queue(short_read("image", "#" + std::to_string(i), image_got, block_size));
       return;
@@ -158,10 +168,12 @@ void compare_blocks(const job_settings& job, int image_fd, int device_fd, statis
   }
   if (residual == 0 || cancel) return;
 
-  const std::size_t image_got = block_io::read_full(image_fd, image.get(), residual);
-  const std::size_t device_got = block_io::read_full(device_fd, device.get(), std::min<std::uint64_t>(image_got, residual));
-  compare_bytes(image.get(), device.get(), std::min(image_got, device_got), whole_blocks * block_size,
-                whole_blocks, report, result);
+  const std::size_t image_got = block_io::read_full(image_fd, image, residual);
+  // Whole sectors from the device, as direct reads need; only the image's bytes count.
+  const std::size_t device_got =
+      std::min(block_io::read_full(device_fd, device, block_io::whole_sectors(image_got)), image_got);
+  compare_bytes(image, device, std::min(image_got, device_got), whole_blocks * block_size, whole_blocks, report,
+                result);
   std::uint64_t image_residual = image_got;
   if (image_got == residual) {
     // An image that grew since it was chosen holds more than the residual bytes.
@@ -196,16 +208,19 @@ void flash_device::validate(std::string report_path) {
       set_permissions(job.drive, "o+r", job.password);
     }
 
+    block_io::aligned_buffer image_block(job.block_size);
+    block_io::aligned_buffer device_block(job.block_size);
     unique_fd image(::open(job.image_path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!image.valid()) validate_stats.error_queue("failed to open image file");
-    unique_fd device(::open(job.drive.rawpath.c_str(), O_RDONLY | O_CLOEXEC));
+    // What the medium holds, not the kernel's cached copy of what was just written.
+    unique_fd device(block_io::open_for_read_back(job.drive.rawpath, device_block.get()));
     if (!device.valid()) validate_stats.error_queue("failed to open device");
     mismatch_report report(report_path);
 
     start = clock_type::now();
     if (image.valid() && device.valid()) {
-      block_io::drop_cached_pages(device.get());
-      compare_blocks(job, image.get(), device.get(), validate_stats, cancel_validate, report, result);
+      const read_back_sides sides{image.get(), device.get(), image_block.get(), device_block.get()};
+      compare_blocks(job, sides, validate_stats, cancel_validate, report, result);
     }
     report.close();
   } catch (const std::exception& e) {

@@ -37,7 +37,7 @@ void write_blocks(const job_settings& job, int image_fd, int device_fd, statisti
   const std::uint64_t block_size = job.block_size;
   const std::uint64_t whole_blocks = job.image_size / block_size;
   const std::uint64_t residual = job.image_size - whole_blocks * block_size;
-  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[block_size]);
+  block_io::aligned_buffer buffer(block_size);
   auto previous_sample = clock_type::now();
 
   for (std::uint64_t i = 0; i < whole_blocks; ++i) {
