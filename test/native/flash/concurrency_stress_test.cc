@@ -79,8 +79,12 @@ class ConcurrencyStress : public flash_fixture {
   // With `cancelling`, the cancel flags are raised on every pass too.
   void round(flash_device& device, bool cancelling) {
     job_tracker jobs;
-    jobs.start([&](job_end_callback end) { device.write_async(std::move(end)); });
-    jobs.start([&](job_end_callback end) { device.validate_async(std::move(end)); });
+    const auto start_write = [&] { jobs.start([&](job_end_callback end) { device.write_async(std::move(end)); }); };
+    const auto start_validate = [&] {
+      jobs.start([&](job_end_callback end) { device.validate_async(std::move(end)); });
+    };
+    start_write();
+    start_validate();
     int extra_starts = 0;
     while (!jobs.all_ended()) {
       expect_whole(device.write_stats);
@@ -97,8 +101,8 @@ class ConcurrencyStress : public flash_fixture {
       refused([&] { device.set_validate_block_size(block); });
       // A start that gets through is a real job; the round waits for it as well.
       if (extra_starts < starts_per_round) {
-        extra_starts += !refused([&] { jobs.start([&](job_end_callback end) { device.write_async(std::move(end)); }); });
-        extra_starts += !refused([&] { jobs.start([&](job_end_callback end) { device.validate_async(std::move(end)); }); });
+        extra_starts += !refused(start_write);
+        extra_starts += !refused(start_validate);
       }
     }
     ASSERT_TRUE(jobs.wait_all());
