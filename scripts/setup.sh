@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 debian_packages=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev nlohmann-json3-dev
+  liblzma-dev libzstd-dev zlib1g-dev libbz2-dev libpugixml-dev nettle-dev
+  libxxhash-dev liburing-dev
+  xz-utils zstd gzip bzip2 zip bmap-tools
   util-linux mount
   sudo udisks2 dbus udev e2fsprogs fdisk
   clang-14 libclang-rt-14-dev valgrind

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "flash/block_io.h"
+#include "device/block_io.h"
 #include "flash/mismatch_report.h"
 #include "support/privileges.h"
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "flash/block_io.h"
+#include "device/block_io.h"
 #include "flash/flash_device.h"
 #include "support/privileges.h"
 #include "support/shell.h"

@@ -1,4 +1,4 @@
-#include "flash/block_io.h"
+#include "device/block_io.h"
 
 #include <fcntl.h>
 #include <unistd.h>
