@@ -62,11 +62,13 @@ class ImageFormats : public flash_fixture {
     image_path = dir.file("image");
   }
 
-  void use_drive(const std::string& path, const std::string& name) {
-    disk.size = drive_size;
+  // Lists the drive; a file drive is filled with 0xAA.
+  void use_drive(const std::string& path, const std::string& name, std::uint64_t size = drive_size) {
+    disk.size = size;
     disk.path = path;
     disk.name = name;
     list_disks({disk});
+    if (path.rfind("/dev/", 0) != 0) test_support::write_bytes(path, std::vector<std::uint8_t>(size, 0xAA));
   }
 
   std::vector<std::uint8_t> stored(const std::string& file) {
@@ -86,14 +88,12 @@ TEST_P(EveryFormat, WritesAndValidatesTheDecodedImage) {
   const auto [format, mapped, on_loop_device] = GetParam();
   make_image(format);
   const std::string backing = dir.file("drive.img");
-  test_support::write_bytes(backing, std::vector<std::uint8_t>(drive_size, 0xAA));
+  use_drive(backing, "fakesd");
   std::unique_ptr<test_support::loop_device> loop;
   if (on_loop_device) {
     loop = std::make_unique<test_support::loop_device>(backing);
     if (!loop->attached()) GTEST_SKIP() << loop->why_not();
     use_drive(loop->path(), loop->path().substr(5));
-  } else {
-    use_drive(backing, "fakesd");
   }
 
   auto device = make_device();
@@ -124,3 +124,103 @@ INSTANTIATE_TEST_SUITE_P(Formats, EveryFormat,
                            return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_mapped" : "") +
                                   (std::get<2>(info.param) ? "_loop" : "_file");
                          });
+
+namespace {
+
+enum class damage { corrupt, truncated };
+
+class DamagedImage : public ImageFormats, public ::testing::WithParamInterface<std::tuple<format_case, damage>> {};
+
+}  // namespace
+
+TEST_P(DamagedImage, StopsTheWriteWithTheDecodersReason) {
+  const auto [format, how] = GetParam();
+  make_image(format);
+  const auto size = test_support::read_bytes(image_path).size();
+  run(dir.path(), how == damage::truncated
+                      ? "truncate -s " + std::to_string(size / 2) + " image"
+                      : "printf '\\125\\252\\125\\252\\125\\252\\125\\252' | dd of=image bs=1 seek=" +
+                            std::to_string(size / 2) + " conv=notrunc status=none");
+  use_drive(dir.file("drive.img"), "fakesd");
+  auto device = make_device();
+  device->set_drive(disk.name);
+  device->set_image(image_path);
+  device->set_write_block_size(block);
+  run_write(*device);
+  EXPECT_EQ(stats(device->write_stats)["errque"].get<std::string>().rfind("image data is corrupt: ", 0), 0u)
+      << stats(device->write_stats)["errque"];
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, DamagedImage,
+                         ::testing::Combine(::testing::ValuesIn(formats + 1, std::end(formats)),
+                                            ::testing::Values(damage::corrupt, damage::truncated)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) == damage::corrupt ? "_corrupt" : "_truncated");
+                         });
+
+TEST_F(ImageFormats, ImageOfUnknownSizeStopsBeforeTheDrivesEnd) {
+  make_image(formats[1]);  // gzip records no size
+  use_drive(dir.file("drive.img"), "fakesd", 1 << 20);
+  auto device = make_device();
+  device->set_drive(disk.name);
+  device->set_image(image_path);
+  device->set_write_block_size(block);
+  run_write(*device);
+  EXPECT_EQ(stats(device->write_stats)["errque"], "drive is too small for given image");
+  const auto drive = stored(disk.path);
+  ASSERT_EQ(drive.size(), disk.size) << "nothing written past the drive's end";
+  EXPECT_TRUE(std::equal(drive.begin(), drive.end(), raw.begin()));
+}
+
+TEST_F(ImageFormats, MappedRangeThatFailsItsChecksumStopsTheJob) {
+  make_image(formats[0]);
+  run(dir.path(), "printf x | dd of=image bs=1 seek=540000 conv=notrunc status=none");
+  use_drive(dir.file("drive.img"), "fakesd");
+  auto device = make_device();
+  device->set_drive(disk.name);
+  device->set_image(image_path);
+  device->set_block_map(dir.file("image.bmap"));
+  device->set_write_block_size(block);
+  run_write(*device);
+  EXPECT_EQ(stats(device->write_stats)["errque"], "block map checksum mismatch for image bytes 524288-614399");
+}
+
+TEST_F(ImageFormats, MalformedOrForeignMapsAreRefusedWhenSet) {
+  make_image(formats[0]);
+  auto device = make_device();
+  device->set_image(image_path);
+  const struct {
+    const char* edit;  // sed script applied to the map
+    const char* failure;
+  } cases[] = {
+      {"s/<bmap/<bmap-not/", "invalid block map: not well-formed XML"},
+      {"s/version=\"2.0\"/version=\"3.0\"/", "invalid block map: unsupported version \"3.0\""},
+      {"s/> 0-15 </> 16-15 </", "invalid block map: the file does not match its own checksum"},
+      {"s/<BmapFileChecksum>.*</<!-- -->/; s/> 128-149 </> 0-2 </", "invalid block map: range 0-2 is out of order"},
+      {"s/<BmapFileChecksum>.*</<!-- -->/; s/<ImageSize>.*</<ImageSize> 4194304 </",
+       "block map does not fit the image: the image holds 2098152 bytes, the map describes 4194304"},
+  };
+  for (const auto& c : cases) {
+    run(dir.path(), std::string("sed -e '") + c.edit + "' image.bmap > edited.bmap");
+    EXPECT_EQ(flash_test::failure_of([&] { device->set_block_map(dir.file("edited.bmap")); }).rfind(c.failure, 0), 0u)
+        << c.edit << ": " << flash_test::failure_of([&] { device->set_block_map(dir.file("edited.bmap")); });
+  }
+  EXPECT_EQ(device->block_map, nullptr) << "a refused map is not kept";
+}
+
+TEST_F(ImageFormats, CancelWhileDecodingEndsBothThreads) {
+  test_support::write_bytes(dir.file("raw.img"), test_support::pattern_bytes(24 << 20, 3));
+  run(dir.path(), "xz -T2 -0 -c raw.img > image.xz");
+  use_drive(dir.file("drive.img"), "fakesd", 32 << 20);
+  auto device = make_device();
+  device->set_drive(disk.name);
+  device->set_image(dir.file("image.xz"));
+  device->set_write_block_size(1 << 20);
+  flash_test::job_end end;
+  device->write_async(end.callback());
+  device->request_cancel_write();
+  ASSERT_TRUE(end.wait(std::chrono::seconds(30))) << "the job did not end after the cancel";
+  EXPECT_EQ(stats(device->write_stats)["completed"], 0.0);
+  EXPECT_EQ(test_support::read_bytes(disk.path)[(24 << 20) - 1], 0xAA) << "the write stopped early";
+}
