@@ -44,6 +44,12 @@ export class FlashDrive {
   setPassword(password: string): void;
   /** Bytes per write; a multiple of the drive's physical sector size. */
   setWriteBlock(bytes: number): void;
+  /**
+   * "sync" (the default): one O_DSYNC write at a time. "direct": O_DIRECT with several
+   * writes in flight, flushed at each statistics sample and at the end; falls back to
+   * "sync" where the device refuses O_DIRECT. Throws a TypeError for another value.
+   */
+  setWriteMode(mode: 'direct' | 'sync'): void;
   /** Starts writing the image onto the drive on a native thread; returns at once. */
   startWrite(): void;
   /** Asks the write to stop after its current block. */
