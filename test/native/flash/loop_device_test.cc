@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "flash_fixture.h"
 
 using flash_test::flash_fixture;
@@ -94,4 +96,76 @@ TEST_F(LoopDevice, LastBlockIsPaddedOnlyToTheDrivesEnd) {
   EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin()));
   EXPECT_TRUE(std::all_of(stored.begin() + image.size(), stored.end(), [](std::uint8_t b) { return b == 0; }))
       << "the rest of the drive holds the zero fill";
+}
+
+// The validation right after the write reads the drive alone, yet counts and lists a
+// byte that changed on the medium exactly as the full comparison does.
+TEST_F(LoopDevice, HashComparisonFindsWhatTheFullComparisonFinds) {
+  const int reader = ::open(loop->path().c_str(), O_RDONLY);  // keeps the device's cache
+  ASSERT_GE(reader, 0);
+  auto device = make_device();
+  choose(*device, 30 * 4096 + 99, 16384);
+  device->set_validate_block_size(4096);
+  run_write(*device);
+  const std::uint64_t changed = 13 * 4096 + 21;
+  const int fd = ::open(backing.c_str(), O_WRONLY);
+  const std::uint8_t altered = static_cast<std::uint8_t>(image[changed] ^ 0x11);
+  ASSERT_EQ(::pwrite(fd, &altered, 1, changed), 1);
+  ::fsync(fd);
+  ::close(fd);
+
+  run_validate(*device, dir.file("by-hash.txt"));
+  device->set_image(image_path);  // no record now: the full comparison
+  run_validate(*device, dir.file("full.txt"));
+  ::close(reader);
+  EXPECT_EQ(stats(device->validate_stats)["numwriteerrs"], 1);
+  const std::string full = test_support::read_file(dir.file("full.txt"));
+  EXPECT_NE(full.find("\n          53269             13             21"), std::string::npos) << full;
+  EXPECT_EQ(test_support::read_file(dir.file("by-hash.txt")), full);
+}
+
+// Direct writes reach the medium on a block device, and fall back to synchronous
+// writes on a file of a ramfs, which refuses O_DIRECT.
+TEST_F(LoopDevice, DirectWriteModeOnABlockDeviceAndOnRamfs) {
+  const std::string ramfs = dir.file("ramfs");
+  std::filesystem::create_directory(ramfs);
+  ASSERT_EQ(std::system(("mount -t ramfs none " + ramfs).c_str()), 0);
+  const std::unique_ptr<const std::string, void (*)(const std::string*)> unmount(
+      &ramfs, [](const std::string* path) { std::system(("umount " + *path).c_str()); });
+  for (const std::string path : {loop->path(), ramfs + "/drive.img"}) {
+    if (path.rfind("/dev/loop", 0) != 0) {
+      test_support::write_bytes(path, std::vector<std::uint8_t>(disk.size, 0xAA));
+      disk.path = path;
+      disk.name = "fakesd";
+      list_disks({disk});
+    }
+    auto device = make_device();
+    choose(*device, 50 * 4096 + 5, 8192);
+    device->set_write_mode(write_mode::direct);
+    run_write(*device);
+    EXPECT_EQ(stats(device->write_stats)["errque"], "") << path;
+    ::sync();
+    const auto stored = test_support::read_bytes(path.rfind("/dev/loop", 0) == 0 ? backing : path);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin())) << path;
+  }
+}
+
+// A cancel with writes in flight: when the job reports its end, the kernel holds none
+// of its requests (the queue is gone) and the device is free.
+TEST_F(LoopDevice, CancelledDirectWriteLeavesNothingInFlight) {
+  auto device = make_device();
+  choose(*device, disk.size / 2, 4096);
+  device->set_write_mode(write_mode::direct);
+  flash_test::job_end end;
+  device->write_async(end.callback());
+  device->request_cancel_write();
+  ASSERT_TRUE(end.wait());
+  EXPECT_EQ(stats(device->write_stats)["completed"], 0.0);
+  for (const auto& link : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ignored;
+    EXPECT_EQ(std::filesystem::read_symlink(link.path(), ignored).string().find("io_uring"), std::string::npos);
+  }
+  const int exclusive = ::open(loop->path().c_str(), O_WRONLY | O_EXCL);
+  EXPECT_GE(exclusive, 0) << "the job let go of the device";
+  ::close(exclusive);
 }
