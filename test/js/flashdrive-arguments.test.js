@@ -11,6 +11,8 @@ const stringMethods = {
   setDrive: 'set_drive() takes one string parameter',
   setImage: 'set_image() takes one string parameter',
   setPassword: 'set_password() takes one string parameter',
+  setBlockMap: 'set_block_map() takes one string parameter',
+  setWriteMode: 'set_write_mode() takes "direct" or "sync"',
 };
 const numberMethods = {
   setWriteBlock: 'set_write_blocksize() takes one number parameter',
@@ -45,6 +47,7 @@ test('methods taking one string refuse anything else and run nothing', (t) => {
       throwsTypeError(() => fd[method](...args), message);
     }
   }
+  throwsTypeError(() => fd.setWriteMode('fast'), stringMethods.setWriteMode);
   assert.deepStrictEqual(callsSince(box, before), [], 'no lsblk or sudo for a refused call');
   // Nothing was stored: no drive, no image, no password.
   throwsError(() => fd.startWrite(), 'required drive is unavailable or not set');
