@@ -26,6 +26,25 @@ export interface FlashStatistics {
   errque: string;
 }
 
+/** The full account of one job, as returned (JSON text) by getWriteReport and getValidateReport. */
+export interface JobReport {
+  /** Every error of the job, in order. */
+  errors: Array<{
+    /** Before the data moved, while it moved, or in the end steps (permissions, refresh). */
+    phase: 'prepare' | 'data' | 'finish';
+    message: string;
+    /** The system's error name, such as "EIO", where one applies. */
+    code: string | null;
+    /** Byte offset on the drive, where one applies. */
+    offset: number | null;
+  }>;
+  /** True when every byte of the image reached the drive (write) or was compared (validation). */
+  dataComplete: boolean;
+  /** Image bytes written or compared. */
+  bytes: number;
+  image: { format: 'raw' | 'gzip' | 'xz' | 'zstd' | 'bzip2' | 'zip'; size: number | null; blockMap: boolean };
+}
+
 /** One drive writer. Every method throws an Error with a fixed message on refusal. */
 export class FlashDrive {
   /** Checks for lsblk (util-linux 2.34 or newer) and lists the machine's drives. */
@@ -64,6 +83,10 @@ export class FlashDrive {
   cancelValidate(): void;
   /** The validation job's statistics as JSON text (see FlashStatistics). */
   getValidateStats(): string;
+  /** The write job's report as JSON text (see JobReport). */
+  getWriteReport(): string;
+  /** The validation job's report as JSON text (see JobReport). */
+  getValidateReport(): string;
 }
 
 /** What an image file holds, read without decoding it. */

@@ -66,6 +66,8 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("getValidateStats", &Flash_Drive::get_validate_stats),
                                                  InstanceMethod("setBlockMap", &Flash_Drive::set_block_map),
                                                  InstanceMethod("setWriteMode", &Flash_Drive::set_write_mode),
+                                                 InstanceMethod("getWriteReport", &Flash_Drive::get_write_report),
+                                                 InstanceMethod("getValidateReport", &Flash_Drive::get_validate_report),
                                              });
     // Kept for the life of the process, like the class itself.
     new Napi::FunctionReference(Napi::Persistent(constructor));
@@ -144,6 +146,18 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
     require_no_arguments(info, "get_validate_stats() takes no parameter");
     return Napi::String::New(info.Env(),
                              call_native(info.Env(), [&] { return device->validate_stats.get_json(); }));
+  }
+
+  Napi::Value get_write_report(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "get_write_report() takes no parameter");
+    return Napi::String::New(info.Env(),
+                             call_native(info.Env(), [&] { return device->write_stats.get_report_json(); }));
+  }
+
+  Napi::Value get_validate_report(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "get_validate_report() takes no parameter");
+    return Napi::String::New(info.Env(),
+                             call_native(info.Env(), [&] { return device->validate_stats.get_report_json(); }));
   }
 
   template <class Start>

@@ -31,11 +31,12 @@ std::uint64_t count_differences(const image_chunk& chunk, const std::uint8_t* de
 
 }  // namespace
 
-std::uint64_t compare_image(const job_settings& job, image_pipeline& image, int device_fd,
-                            std::uint8_t* device_buffer, statistics_record& stats, const std::atomic<bool>& cancel,
-                            mismatch_report& report) {
+loop_outcome compare_image(const job_settings& job, image_pipeline& image, int device_fd,
+                           std::uint8_t* device_buffer, statistics_record& stats, const std::atomic<bool>& cancel,
+                           mismatch_report& report) {
   progress_sampler sampler(image, job.block_size);
-  std::uint64_t mismatches = 0;
+  loop_outcome outcome;
+  std::uint64_t& mismatches = outcome.mismatches;
   bool stopped = false;
   while (image_chunk* chunk = image.next()) {
     // Only bytes read from both sides are compared; direct reads cover whole sectors.
@@ -44,14 +45,16 @@ std::uint64_t compare_image(const job_settings& job, image_pipeline& image, int 
     const std::size_t device_read = wanted == job.block_size ? wanted : block_io::whole_sectors(wanted);
     const std::size_t device_got =
         std::min(block_io::read_full_at(device_fd, device_buffer, device_read, chunk->offset), wanted);
-    mismatches += count_differences(*chunk, device_buffer, std::min(image_got, device_got), job.block_size, report);
+    const std::size_t compared = std::min(image_got, device_got);
+    mismatches += count_differences(*chunk, device_buffer, compared, job.block_size, report);
+    outcome.bytes += compared;
 
     if (!chunk->image_tail) {
       if (image_got != chunk->expected) {
         stats.error_queue(short_read("image", chunk->index, image_got, chunk->expected));
         stopped = true;
       } else if (device_got != chunk->expected) {
-        stats.error_queue(short_read("device", chunk->index, device_got, chunk->expected));
+        stats.error_queue(short_read("device", chunk->index, device_got, chunk->expected), 0, chunk->offset + device_got);
         stopped = true;
       } else {
         stats.update([&](flash_statistics& s) {
@@ -66,13 +69,14 @@ std::uint64_t compare_image(const job_settings& job, image_pipeline& image, int 
         stats.error_queue("inconsistent number of residual bytes: " + std::to_string(image_residual) +
                           " != " + std::to_string(chunk->expected));
       } else if (device_got != image_got) {
-        stats.error_queue(short_read("device", chunk->index, device_got, chunk->expected));
+        stats.error_queue(short_read("device", chunk->index, device_got, chunk->expected), 0, chunk->offset + device_got);
       }
     }
     image.done(chunk);
-    if (stopped || cancel) return mismatches;
+    if (stopped || cancel) return outcome;
   }
   const std::string failure = image.failure();
   if (!failure.empty()) stats.error_queue(failure);
-  return mismatches;
+  outcome.complete = failure.empty();
+  return outcome;
 }

@@ -95,10 +95,10 @@ std::unique_ptr<device_writer> open_device_writer(const std::string& path, write
         // No io_uring here: the synchronous path below.
       }
     } else if (errno != EINVAL) {
-      throw std::runtime_error("failed to open device: " + block_io::last_error_text());
+      throw block_io::system_error("failed to open device: " + block_io::last_error_text(), errno);
     }
   }
   block_io::unique_fd fd = open_exclusive(path, O_DSYNC);
-  if (!fd.valid()) throw std::runtime_error("failed to open device: " + block_io::last_error_text());
+  if (!fd.valid()) throw block_io::system_error("failed to open device: " + block_io::last_error_text(), errno);
   return std::make_unique<sync_writer>(std::move(fd), std::move(written));
 }

@@ -67,7 +67,14 @@ void flash_device::start_job(job_kind kind, job_end_callback on_end, std::string
     writing ? write_start_checks() : validate_start_checks();
     (writing ? cancel_write : cancel_validate) = false;
     if (writing) last_write.reset();
-    (writing ? write_stats : validate_stats).update([](flash_statistics& s) { s.reset(); });
+    statistics_record& stats = writing ? write_stats : validate_stats;
+    stats.update([](flash_statistics& s) { s.reset(); });
+    stats.update_report([this](job_report& r) {
+      r = job_report{};
+      r.image_format = image::format_name(image_info.format);
+      r.image_size = known_image_size();
+      r.block_map = block_map != nullptr;
+    });
     start_thread(kind, std::move(on_end), std::move(report_path));
   } catch (...) {
     jobs.abandon(kind);
@@ -117,7 +124,7 @@ void flash_device::run_job(job_kind kind, const std::string& report_path) {
 void flash_device::validate(std::string report_path) {
   auto start = clock_type::now();
   job_settings job;
-  std::uint64_t mismatches = 0;
+  loop_outcome compared;
   bool opened_node = false;
   try {
     drive_model.update(false);
@@ -148,11 +155,12 @@ void flash_device::validate(std::string report_path) {
     mismatch_report report(report_path);
 
     start = clock_type::now();
+    validate_stats.update_report([](job_report& r) { r.phase = job_phase::data; });
     if (written && device.valid()) {
-      mismatches = compare_by_hashes(job, *written, device.get(), device_block.get(), validate_stats, cancel_validate,
-                                     report);
+      compared = compare_by_hashes(job, *written, device.get(), device_block.get(), validate_stats, cancel_validate,
+                                   report);
     } else if (image && device.valid()) {
-      mismatches = compare_image(job, *image, device.get(), device_block.get(), validate_stats, cancel_validate, report);
+      compared = compare_image(job, *image, device.get(), device_block.get(), validate_stats, cancel_validate, report);
     }
     report.close();
   } catch (const std::exception& e) {
@@ -162,8 +170,13 @@ void flash_device::validate(std::string report_path) {
   }
 
   validate_stats.update([&](flash_statistics& s) {
-    s.numwriteerrs = mismatches;
+    s.numwriteerrs = compared.mismatches;
     s.close(start, cancel_validate);
+  });
+  validate_stats.update_report([&](job_report& r) {
+    r.phase = job_phase::finish;
+    r.data_complete = compared.complete;
+    r.bytes = compared.bytes;
   });
 
   try {

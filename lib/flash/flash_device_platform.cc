@@ -48,13 +48,22 @@ void flash_device_platform::write_drive(const job_settings& job) {
       image_pipeline image(job.image);
       auto record = std::make_shared<write_record>();
       record->fingerprint = job.fingerprint;
-      if (write_image(job, image, write_stats, cancel_write, *record)) keep_write_record(std::move(record));
+      write_stats.update_report([](job_report& r) { r.phase = job_phase::data; });
+      const loop_outcome written = write_image(job, image, write_stats, cancel_write, *record);
+      write_stats.update_report([&](job_report& r) {
+        r.data_complete = written.complete;
+        r.bytes = written.bytes;
+      });
+      if (written.complete) keep_write_record(std::move(record));
     }
+  } catch (const block_io::system_error& e) {
+    write_stats.error_queue(e.what(), e.code());
   } catch (const std::exception& e) {
     write_stats.error_queue(e.what());
   } catch (...) {
     write_stats.error_queue("unknown failure of the write job");
   }
+  write_stats.update_report([](job_report& r) { r.phase = job_phase::finish; });
 
   write_stats.update([&](flash_statistics& s) { s.close(start, cancel_write); });
   thread_sleep::millisec(end_pause_ms);

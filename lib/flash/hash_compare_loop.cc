@@ -70,9 +70,10 @@ image::mapped_range image_part(const written_extent& extent, std::uint64_t image
 
 }  // namespace
 
-std::uint64_t compare_by_hashes(const job_settings& job, const write_record& record, int device_fd,
-                                std::uint8_t* device_buffer, statistics_record& stats,
-                                const std::atomic<bool>& cancel, mismatch_report& report) {
+loop_outcome compare_by_hashes(const job_settings& job, const write_record& record, int device_fd,
+                               std::uint8_t* device_buffer, statistics_record& stats, const std::atomic<bool>& cancel,
+                               mismatch_report& report) {
+  loop_outcome outcome;
   const auto& extents = record.extents;
   const std::uint64_t extent_size = record.fingerprint.write_block_size;
   extent_reader reader(device_fd, extents, extent_size);
@@ -83,19 +84,23 @@ std::uint64_t compare_by_hashes(const job_settings& job, const write_record& rec
     const std::int64_t got = reader.take(i, &bytes);
     const written_extent& extent = extents[i];
     if (got != static_cast<std::int64_t>(extent.length)) {
+      const std::uint64_t read = static_cast<std::uint64_t>(std::max<std::int64_t>(got, 0));
       stats.error_queue("failed to read device block #" + std::to_string(extent.offset / job.block_size) + " with " +
-                        std::to_string(std::max<std::int64_t>(got, 0)) + "/" + std::to_string(extent.length) + " bytes");
-      return 0;
+                            std::to_string(read) + "/" + std::to_string(extent.length) + " bytes",
+                        got < 0 ? static_cast<int>(-got) : 0, extent.offset + read);
+      return outcome;
     }
+    outcome.bytes += image_part(extent, record.image_size).end - std::min(extent.offset, record.image_size);
     if (!(hash_bytes(bytes, extent.length) == extent.hash) && extent.offset < record.image_size) {
       differing->ranges.push_back(image_part(extent, record.image_size));
     }
     stats.update([&](flash_statistics& s) {
       if (s.sample_due(i)) s.take_sample(i, extents.size(), extent_size, previous_sample);
     });
-    if (cancel) return 0;
+    if (cancel) return outcome;
   }
-  if (differing->ranges.empty()) return 0;
+  outcome.complete = true;
+  if (differing->ranges.empty()) return outcome;
 
   // Where a hash differs, the image tells which bytes and how many.
   differing->image_size = record.image_size;
@@ -103,5 +108,8 @@ std::uint64_t compare_by_hashes(const job_settings& job, const write_record& rec
   image_plan plan = job.image;
   plan.map = differing;
   image_pipeline image(plan);
-  return compare_image(job, image, device_fd, device_buffer, stats, cancel, report);
+  const loop_outcome exact = compare_image(job, image, device_fd, device_buffer, stats, cancel, report);
+  outcome.complete = exact.complete;
+  outcome.mismatches = exact.mismatches;
+  return outcome;
 }

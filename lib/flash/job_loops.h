@@ -8,23 +8,29 @@
 #include "flash/mismatch_report.h"
 #include "flash/write_record.h"
 
+// What a job's block work did: `complete` when every byte of the image was written (or
+// compared) without an error and without a cancel.
+struct loop_outcome {
+  bool complete = false;
+  std::uint64_t bytes = 0;       // image bytes written, or compared
+  std::uint64_t mismatches = 0;  // differing bytes (comparisons)
+};
+
 // Opens the drive and writes the image's chunks onto it, each at its own offset, and
 // records each block's hash in `record`. Throws "failed to open device: ..."; every
-// other failure is recorded in `stats`. True when every byte of the image reached the
-// drive without an error and without a cancel.
-bool write_image(const job_settings& job, image_pipeline& image, statistics_record& stats,
+// other failure is recorded in `stats`.
+loop_outcome write_image(const job_settings& job, image_pipeline& image, statistics_record& stats,
                  const std::atomic<bool>& cancel, write_record& record);
 
-// Compares the drive with the image's chunks and returns the count of differing bytes,
-// each also listed in `report`. `device_buffer` holds a block and is page-aligned.
+// Compares the drive with the image's chunks; each differing byte is listed in `report`. `device_buffer` holds a block and is page-aligned.
 // Every failure is recorded in `stats`; `numwriteerrs` follows the count at each sample.
-std::uint64_t compare_image(const job_settings& job, image_pipeline& image, int device_fd,
+loop_outcome compare_image(const job_settings& job, image_pipeline& image, int device_fd,
                             std::uint8_t* device_buffer, statistics_record& stats, const std::atomic<bool>& cancel,
                             mismatch_report& report);
 
 // Compares the drive with the hashes `record` kept of a write: reads the drive alone,
 // several reads in flight, and where a block's hash differs compares that block with
 // the image to count its differing bytes exactly. Same results as compare_image.
-std::uint64_t compare_by_hashes(const job_settings& job, const write_record& record, int device_fd,
+loop_outcome compare_by_hashes(const job_settings& job, const write_record& record, int device_fd,
                                 std::uint8_t* device_buffer, statistics_record& stats,
                                 const std::atomic<bool>& cancel, mismatch_report& report);

@@ -1,12 +1,14 @@
 #pragma once
-// A flash_statistics record shared between its job thread (the writer) and the
-// JavaScript thread (the reader). Every access goes through the record's own lock,
-// so a rendering always shows whole figures and a whole error text.
+// A flash_statistics record and its job report, shared between the job thread (the
+// writer) and the JavaScript thread (the reader). Every access goes through the
+// record's own lock, so a rendering always shows whole figures and a whole error text.
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "flash/flash_statistics.h"
+#include "flash/job_report.h"
 
 class statistics_record {
  public:
@@ -17,9 +19,24 @@ class statistics_record {
     change(figures_);
   }
 
-  void error_queue(std::string text) {
+  // Records an error in the statistics (the last one) and in the report (all of them),
+  // with the system's error code and the drive offset where known.
+  void error_queue(std::string text, int code = 0, std::optional<std::uint64_t> offset = std::nullopt) {
     std::lock_guard<std::mutex> lock(mutex_);
+    report_.errors.push_back({report_.phase, text, code, offset});
     figures_.error_queue(std::move(text));
+  }
+
+  // Runs `change` on the report under the lock.
+  template <class Change>
+  void update_report(Change&& change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    change(report_);
+  }
+
+  std::string get_report_json() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return report_.json();
   }
 
   std::string get_json() const {
@@ -35,4 +52,5 @@ class statistics_record {
  private:
   mutable std::mutex mutex_;
   flash_statistics figures_;
+  job_report report_;
 };

@@ -46,8 +46,9 @@ std::size_t write_length(const job_settings& job, const image_chunk& chunk) {
 
 }  // namespace
 
-bool write_image(const job_settings& job, image_pipeline& image, statistics_record& stats,
-                 const std::atomic<bool>& cancel, write_record& record) {
+loop_outcome write_image(const job_settings& job, image_pipeline& image, statistics_record& stats,
+                         const std::atomic<bool>& cancel, write_record& record) {
+  loop_outcome outcome;
   progress_sampler sampler(image, job.block_size);
   removal_watch removal;
   bool stopped = false;
@@ -56,13 +57,15 @@ bool write_image(const job_settings& job, image_pipeline& image, statistics_reco
   auto written = [&](image_chunk* chunk, std::size_t length, block_io::write_result result) {
     if (result.written == static_cast<std::int64_t>(length)) {
       removal.succeeded();
+      outcome.bytes += chunk->length;
     } else if (removal.gone_after(result.error)) {
-      if (!stopped) stats.error_queue("drive was removed during the job");
+      if (!stopped) stats.error_queue("drive was removed during the job", result.error, chunk->offset);
       stopped = true;
     } else {
       const std::string counts = std::to_string(result.written) + "/" + std::to_string(length) + " bytes";
       stats.error_queue(chunk->image_tail ? "failed to write residual block with " + counts
-                                          : "failed to write block #" + std::to_string(chunk->index) + " with " + counts);
+                                          : "failed to write block #" + std::to_string(chunk->index) + " with " + counts,
+                        result.error, chunk->offset);
       block_failed = true;
     }
     bool sampled = false;
@@ -84,7 +87,7 @@ bool write_image(const job_settings& job, image_pipeline& image, statistics_reco
       stats.error_queue(image_short_text(*chunk));
       stopped = true;
     } else if (chunk->offset + chunk->length > job.drive.disk_size) {
-      stats.error_queue("drive is too small for given image");
+      stats.error_queue("drive is too small for given image", 0, job.drive.disk_size);
       stopped = true;
     } else {
       const std::size_t length = write_length(job, *chunk);
@@ -105,5 +108,6 @@ bool write_image(const job_settings& job, image_pipeline& image, statistics_reco
   std::string failure = image_ended ? image.failure() : std::string();
   if (!failure.empty()) stats.error_queue(failure);
   if (job.image.map) record.image_size = job.image.map->image_size;
-  return image_ended && failure.empty() && !stopped && !block_failed;
+  outcome.complete = image_ended && failure.empty() && !stopped && !block_failed;
+  return outcome;
 }

@@ -25,6 +25,8 @@ const noArgumentMethods = {
   startValidate: 'start_validate() takes no parameter',
   cancelValidate: 'cancel_validate() takes no parameter',
   getValidateStats: 'get_validate_stats() takes no parameter',
+  getWriteReport: 'get_write_report() takes no parameter',
+  getValidateReport: 'get_validate_report() takes no parameter',
 };
 
 // A sandbox as a user who is not root, so that no stored password lets a write start.

@@ -1,0 +1,39 @@
+#include "flash/job_report.h"
+
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+const char* phase_name(job_phase phase) {
+  switch (phase) {
+    case job_phase::data: return "data";
+    case job_phase::finish: return "finish";
+    case job_phase::prepare: break;
+  }
+  return "prepare";
+}
+
+nlohmann::json optional_number(const std::optional<std::uint64_t>& value) {
+  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+}  // namespace
+
+std::string job_report::json() const {
+  nlohmann::json listed = nlohmann::json::array();
+  for (const job_error& e : errors) {
+    const char* code = e.code != 0 ? strerrorname_np(e.code) : nullptr;
+    listed.push_back({{"phase", phase_name(e.phase)},
+                      {"message", e.message},
+                      {"code", code ? nlohmann::json(code) : nlohmann::json(nullptr)},
+                      {"offset", optional_number(e.offset)}});
+  }
+  const nlohmann::json report = {
+      {"errors", listed},
+      {"dataComplete", data_complete},
+      {"bytes", bytes},
+      {"image", {{"format", image_format}, {"size", optional_number(image_size)}, {"blockMap", block_map}}}};
+  // Messages may hold bytes of file names that are not UTF-8: keep them, replaced.
+  return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
