@@ -136,20 +136,20 @@ test('a write confirmed by the drive name, with the password on standard input, 
 });
 
 test('verify succeeds on a drive that holds the image and fails on one differing byte', async () => {
-  const box = sandbox({ diskSize: 2 * MiB });
+  const box = sandbox({ diskSize: 2 * MiB, sudoPassword: 'pw' }); // a user who is not root needs it
   try {
     const image = box.image(MiB + 512);
     const drive = Buffer.alloc(2 * MiB);
     image.bytes.copy(drive);
     fs.writeFileSync(box.drivePath, drive);
 
-    const good = await run(['verify', image.file, box.drivePath, '--block-size', '64K'], { env: box.env });
+    const good = await run(['verify', image.file, box.drivePath, '--block-size', '64K', '--password-stdin'], { env: box.env, input: 'pw\n' });
     assert.equal(good.code, 0, good.stderr);
     assert.match(good.stdout, /0 differing bytes/);
 
     drive[MiB + 100] ^= 0xff; // in the residual part of the image
     fs.writeFileSync(box.drivePath, drive);
-    const bad = await run(['verify', image.file, 'fakesd', '--block-size', '64K', '--json'], { env: box.env });
+    const bad = await run(['verify', image.file, 'fakesd', '--block-size', '64K', '--json', '--password-stdin'], { env: box.env, input: 'pw\n' });
     assert.equal(bad.code, 1);
     assert.match(bad.stderr, /verify: 1 bytes differ between the drive and the image/);
     const summary = event(jsonLines(bad.stdout), 'summary');
@@ -223,7 +223,7 @@ test('the drive is refused before any question when the engine would refuse it',
 });
 
 test('Ctrl-C cancels the running write, waits for its end and exits non-zero', { timeout: 30000 }, async () => {
-  const box = sandbox({ diskSize: 4 * MiB });
+  const box = sandbox({ diskSize: 4 * MiB, sudoPassword: 'pw' });
   // The drive is a FIFO: the write job blocks until the test reads, so the cancel
   // request is in place before the job writes its first block.
   const fifo = path.join(box.dir, 'drive.fifo');
@@ -234,8 +234,9 @@ test('Ctrl-C cancels the running write, waits for its end and exits non-zero', {
     const image = box.image(MiB);
     let received = null;
     let interrupted = false;
-    const result = await run(['write', image.file, 'fakesd', '--yes', '--json', '--block-size', '64K'], {
+    const result = await run(['write', image.file, 'fakesd', '--yes', '--json', '--block-size', '64K', '--password-stdin'], {
       env: box.env,
+      input: 'pw\n',
       onStdout(stdout, proc) {
         child = proc;
         if (!interrupted && stdout.includes('"event":"progress"')) {

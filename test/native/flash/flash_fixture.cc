@@ -52,6 +52,7 @@ void flash_fixture::choose(flash_device& device, std::uint64_t image_size, std::
   device.set_image(image_path);
   device.set_write_block_size(block_size);
   device.set_validate_block_size(block_size);
+  device.password = "fixture password";
 }
 
 void flash_fixture::run_write(flash_device& device) {

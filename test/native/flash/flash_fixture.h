@@ -38,7 +38,8 @@ class flash_fixture : public ::testing::Test {
   // lists the drive, and chooses both on `device`.
   void prepare(flash_device& device, std::uint64_t image_size, std::uint64_t block_size);
   // Writes an image of `image_size` pattern bytes and chooses it, the listed drive and
-  // both block sizes on `device`.
+  // both block sizes on `device`; gives it the password the stand-in sudo accepts, which
+  // a caller that is not root needs for a write.
   void choose(flash_device& device, std::uint64_t image_size, std::uint64_t block_size);
 
   // Starts a job and waits until its thread has ended.
@@ -49,6 +50,7 @@ class flash_fixture : public ::testing::Test {
   test_support::temp_dir dir;
   test_support::stand_in_tools tools{dir};
   test_support::scoped_env listing;
+  test_support::scoped_env sudo_accepts{"FAKE_SUDO_PASSWORD", "fixture password"};
   fake_disk disk;
   std::string image_path;
   std::vector<std::uint8_t> image;

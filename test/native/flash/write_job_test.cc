@@ -105,6 +105,7 @@ TEST_F(WriteJob, StartChecksRunInOrderWithTheirMessages) {
 
   prepare(*device, 4096, 4096);
   device->set_image(image_path);
+  device->password.clear();  // a caller that never gave one
   EXPECT_EQ(refused(), "password is not set");
   device->password = "secret";  // stored as a refused setPassword leaves it
 
@@ -220,6 +221,7 @@ TEST_F(WriteJob, UnopenableImageWritesNothing) {
 }
 
 TEST_F(WriteJob, UnopenableDeviceIsReportedWithTheSystemReason) {
+  scoped_env user("FAKE_WHOAMI", "root");  // a caller that is not root fails earlier, at chmod
   auto device = make_device();
   prepare(*device, 8192, 4096);
   ::unlink(disk.path.c_str());
@@ -255,6 +257,7 @@ TEST_F(WriteJob, ShrunkImageLosesItsResidualBlockRatherThanPaddingGarbage) {
 
 TEST_F(WriteJob, FailingDriveRecordsEveryBlockAndEnds) {
   disk.path = "/dev/full";  // every write fails with ENOSPC; nothing is stored anywhere
+  scoped_env user("FAKE_WHOAMI", "root");  // chmod must never touch a node of the machine
   list_disks({disk});
   auto device = make_device();
   image = test_support::pattern_bytes(3 * 4096 + 5, 3);
