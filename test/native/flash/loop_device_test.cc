@@ -75,24 +75,3 @@ TEST_F(LoopDevice, MountedPartitionKeepsTheWriteOut) {
   auto stored = test_support::read_bytes(backing);
   EXPECT_TRUE(std::all_of(stored.begin(), stored.end(), [](std::uint8_t b) { return b == 0xAA; }));
 }
-
-// A block size beyond the medium: the padded last block runs past the end of the
-// drive, and the kernel takes what fits and refuses the rest.
-TEST_F(LoopDevice, BlockLargerThanTheDriveStopsAtItsEnd) {
-  const std::uint64_t block = 4 * disk.size;
-  auto device = make_device();
-  choose(*device, 8 * 1024 + 100, block);
-  run_write(*device);
-  EXPECT_EQ(stats(device->write_stats)["errque"],
-            "failed to write residual block with " + std::to_string(disk.size) + "/" + std::to_string(block) + " bytes");
-
-  run_validate(*device);
-  EXPECT_EQ(stats(device->validate_stats)["numwriteerrs"], 0);
-  EXPECT_EQ(stats(device->validate_stats)["errque"], "");
-  ::sync();
-  const auto stored = test_support::read_bytes(backing);
-  ASSERT_EQ(stored.size(), disk.size) << "the backing file keeps its size";
-  EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin()));
-  EXPECT_TRUE(std::all_of(stored.begin() + image.size(), stored.end(), [](std::uint8_t b) { return b == 0; }))
-      << "the rest of the drive holds the zero fill";
-}
