@@ -36,6 +36,7 @@ struct job_settings {
   std::string image_path;
   std::uint64_t image_size = 0;
   std::uint64_t block_size = 0;
+  bool capacity_check = false;
 };
 
 class flash_device_basic {
@@ -50,6 +51,7 @@ class flash_device_basic {
   std::atomic<bool> cancel_write{false};
   std::uint64_t validate_block_size = 0;
   std::atomic<bool> cancel_validate{false};
+  bool capacity_check = false;  // the write first checks that the drive holds what it reports
   statistics_record write_stats;
   statistics_record validate_stats;
 
@@ -65,6 +67,7 @@ class flash_device_basic {
   void set_password(std::string new_password);
   void set_write_block_size(std::uint64_t bytes);
   void set_validate_block_size(std::uint64_t bytes);
+  void set_capacity_check(bool on);
 
   // Raise a job's cancel flag; a running job stops after its current block, a
   // waiting one before it touches the drive.
@@ -89,6 +92,9 @@ class flash_device_platform : public flash_device_basic {
  protected:
   // The body of the write job.
   void write_drive(const job_settings& settings);
+  // Whether the write may go on: true when the capacity check is off or passed; else
+  // the failure is recorded in write_stats and nothing more may be written.
+  bool capacity_confirmed(const job_settings& job, int device_fd);
 };
 
 class flash_device : public flash_device_platform,

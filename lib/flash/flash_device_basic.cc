@@ -74,6 +74,12 @@ void flash_device_basic::set_validate_block_size(std::uint64_t bytes) {
   validate_block_size = bytes;
 }
 
+void flash_device_basic::set_capacity_check(bool on) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  capacity_check = on;
+}
+
 void flash_device_basic::request_cancel_write() {
   cancel_write = true;
   jobs.wake_waiting();
@@ -87,5 +93,5 @@ void flash_device_basic::request_cancel_validate() {
 job_settings flash_device_basic::settings_for(job_kind kind) const {
   std::lock_guard<std::mutex> lock(settings_mutex);
   const std::uint64_t block_size = kind == job_kind::write ? write_block_size : validate_block_size;
-  return job_settings{drive, password, image_path, image_size, block_size};
+  return job_settings{drive, password, image_path, image_size, block_size, capacity_check};
 }

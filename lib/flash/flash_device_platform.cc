@@ -102,7 +102,7 @@ void flash_device_platform::write_drive(const job_settings& job) {
         unique_fd device(::open(job.drive.path.c_str(), O_WRONLY | O_DSYNC | O_EXCL | O_CLOEXEC));
         if (!device.valid()) {
           write_stats.error_queue("failed to open device: " + block_io::last_error_text());
-        } else {
+        } else if (capacity_confirmed(job, device.get())) {
           write_blocks(job, image.get(), device.get(), write_stats, cancel_write);
         }
       }

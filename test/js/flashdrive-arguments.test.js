@@ -105,6 +105,14 @@ test('setters return undefined', (t) => {
   assert.strictEqual(fd.setPassword('pw'), undefined);
   assert.strictEqual(fd.setWriteBlock(512), undefined);
   assert.strictEqual(fd.setValidateBlock(512), undefined);
+  assert.strictEqual(fd.setCapacityCheck(true), undefined);
+});
+
+test('setCapacityCheck takes exactly one boolean', (t) => {
+  const { fd } = setUp(t);
+  for (const args of [[], [1], ['true'], [true, true], [new Boolean(true)], [undefined], [null]]) {
+    throwsTypeError(() => fd.setCapacityCheck(...args), 'set_capacity_check() takes one boolean parameter');
+  }
 });
 
 test('block sizes are taken as unsigned 32-bit integers', (t) => {

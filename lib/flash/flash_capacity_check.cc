@@ -1,0 +1,31 @@
+// The capacity check's step in the write job: between the unmount and the first image byte.
+#include <exception>
+#include <string>
+
+#include "device/capacity_check.h"
+#include "flash/flash_device.h"
+#include "support/privileges.h"
+
+bool flash_device_platform::capacity_confirmed(const job_settings& job, int device_fd) {
+  if (!job.capacity_check) return true;
+  // The check reads back through a second descriptor; a user's write job is only granted writing.
+  const bool grant_read = !privileges::is_root();
+  if (grant_read) set_permissions(job.drive, "o+r", job.password);
+  capacity_check::verdict verdict;
+  std::string failure;
+  try {
+    verdict = capacity_check::run(device_fd, job.drive.disk_size, job.image_size);
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  if (grant_read) set_permissions(job.drive, "o-r", job.password);
+  if (!failure.empty()) {
+    write_stats.error_queue(failure);
+    return false;
+  }
+  if (!verdict.holds_all) {
+    write_stats.error_queue("drive holds fewer bytes than it reports (about " +
+                            std::to_string(verdict.usable_estimate) + " bytes usable)");
+  }
+  return verdict.holds_all;
+}
