@@ -32,8 +32,14 @@ export class FlashDrive {
   constructor();
   /** Chooses the target drive by kernel name, device path or partition name; refreshes the listing. */
   setDrive(key: string): void;
-  /** Chooses the image file and records its size. */
+  /** Chooses the image file (raw, gzip, xz, zstd, bzip2 or zip, told by its content) and records its size. */
   setImage(path: string): void;
+  /**
+   * Names a bmaptool block map: jobs then write and compare only its ranges, checking
+   * their checksums. An empty string clears it. Throws "invalid block map: ..." or
+   * "block map does not fit the image: ...".
+   */
+  setBlockMap(path: string): void;
   /** Stores the sudo password and checks it; throws "invalid sudo password". */
   setPassword(password: string): void;
   /** Bytes per write; a multiple of the drive's physical sector size. */
@@ -60,6 +66,18 @@ export class FlashDrive {
   /** The validation job's statistics as JSON text (see FlashStatistics). */
   getValidateStats(): string;
 }
+
+/** What an image file holds, read without decoding it. */
+export interface ImageInfo {
+  format: 'raw' | 'gzip' | 'xz' | 'zstd' | 'bzip2' | 'zip';
+  /** Bytes of the file as stored. */
+  fileSize: number;
+  /** Decoded bytes, or null where the format does not record them (gzip, bzip2, some zstd). */
+  size: number | null;
+}
+
+/** Reads an image file's format and decoded size; throws "failed to open image file". */
+export function inspectImage(path: string): ImageInfo;
 
 /** True when sudo accepts `password` for the user running the process. */
 export function checkPassword(password: string): boolean;

@@ -15,7 +15,7 @@ function loadAddon(name) {
   }
 }
 
-const { FlashDrive } = loadAddon('flasher');
+const { FlashDrive, inspectImage } = loadAddon('flasher');
 const { checkPassword, checkPasswordForUser } = loadAddon('sudo');
 
-module.exports = { FlashDrive, checkPassword, checkPasswordForUser };
+module.exports = { FlashDrive, inspectImage, checkPassword, checkPasswordForUser };

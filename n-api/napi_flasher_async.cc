@@ -7,6 +7,7 @@
 #include <string>
 
 #include "flash/flash_device.h"
+#include "image/image_source.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("startValidate", &Flash_Drive::start_validate),
                                                  InstanceMethod("cancelValidate", &Flash_Drive::cancel_validate),
                                                  InstanceMethod("getValidateStats", &Flash_Drive::get_validate_stats),
+                                                 InstanceMethod("setBlockMap", &Flash_Drive::set_block_map),
                                                  InstanceMethod("setCapacityCheck", &Flash_Drive::set_capacity_check),
                                              });
     // Kept for the life of the process, like the class itself.
@@ -89,6 +91,11 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   void set_image(const Napi::CallbackInfo& info) {
     std::string path = require_string(info, "set_image() takes one string parameter");
     call_native(info.Env(), [&] { device->set_image(path); });
+  }
+
+  void set_block_map(const Napi::CallbackInfo& info) {
+    std::string path = require_string(info, "set_block_map() takes one string parameter");
+    call_native(info.Env(), [&] { device->set_block_map(path); });
   }
 
   void set_password(const Napi::CallbackInfo& info) {
@@ -158,6 +165,21 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   std::shared_ptr<flash_device> device;
 };
 
-Napi::Object InitAll(Napi::Env env, Napi::Object exports) { return Flash_Drive::Init(env, exports); }
+// inspectImage(path): { format, fileSize, size } with size null where the format does
+// not record it.
+Napi::Value inspect_image(const Napi::CallbackInfo& info) {
+  const std::string path = require_string(info, "inspect_image() takes one string parameter");
+  const image::image_info image = call_native(info.Env(), [&] { return image::inspect(path); });
+  Napi::Object result = Napi::Object::New(info.Env());
+  result.Set("format", image::format_name(image.format));
+  result.Set("fileSize", Napi::Number::New(info.Env(), static_cast<double>(image.file_size)));
+  result.Set("size", image.size ? Napi::Number::New(info.Env(), static_cast<double>(*image.size)) : info.Env().Null());
+  return result;
+}
+
+Napi::Object InitAll(Napi::Env env, Napi::Object exports) {
+  exports.Set("inspectImage", Napi::Function::New(env, inspect_image, "inspectImage"));
+  return Flash_Drive::Init(env, exports);
+}
 
 NODE_API_MODULE(flasher, InitAll)

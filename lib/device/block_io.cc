@@ -45,15 +45,29 @@ std::size_t read_full(int fd, std::uint8_t* buffer, std::size_t size) {
   return done;
 }
 
-std::int64_t write_full(int fd, const std::uint8_t* buffer, std::size_t size) {
+std::size_t read_full_at(int fd, std::uint8_t* buffer, std::size_t size, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = ::write(fd, buffer + done, size - done);
+    ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return done == 0 ? -1 : static_cast<std::int64_t>(done);
+    if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
-  return static_cast<std::int64_t>(done);
+  return done;
+}
+
+write_result write_full_at(int fd, const std::uint8_t* buffer, std::size_t size, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::pwrite(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : ENOSPC;
+      return {done == 0 ? -1 : static_cast<std::int64_t>(done), error};
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {static_cast<std::int64_t>(done), 0};
 }
 
 void drop_cached_pages(int fd) {

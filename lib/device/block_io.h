@@ -45,9 +45,18 @@ inline std::size_t whole_sectors(std::size_t size) { return (size + 4095) / 4096
 // error ends the count like the end of the file.
 std::size_t read_full(int fd, std::uint8_t* buffer, std::size_t size);
 
-// Writes all `size` bytes, resuming after short writes and interruptions. Returns
-// `size` on success, the bytes written before a failure, or -1 when nothing was.
-std::int64_t write_full(int fd, const std::uint8_t* buffer, std::size_t size);
+// Reads until `size` bytes from `offset` on are in or the file ends; returns the count.
+std::size_t read_full_at(int fd, std::uint8_t* buffer, std::size_t size, std::uint64_t offset);
+
+// The outcome of a positional write: the bytes written (-1 when none) and, when it
+// fell short, the errno that stopped it.
+struct write_result {
+  std::int64_t written = 0;
+  int error = 0;
+};
+
+// Writes all `size` bytes at `offset`, resuming after short writes and interruptions.
+write_result write_full_at(int fd, const std::uint8_t* buffer, std::size_t size, std::uint64_t offset);
 
 // Flushes the device and drops its cached pages, so that the next reads come from the
 // medium rather than from what the kernel remembers of earlier writes.

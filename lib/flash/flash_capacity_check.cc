@@ -6,6 +6,16 @@
 #include "flash/flash_device.h"
 #include "support/privileges.h"
 
+namespace {
+
+// Below this the image overwrites every signature: nowhere where its size is unknown
+// or a block map leaves ranges unwritten.
+std::uint64_t signatures_overwritten_below(const job_settings& job) {
+  return job.image.map ? 0 : job.image.info.size.value_or(0);
+}
+
+}  // namespace
+
 bool flash_device_platform::capacity_confirmed(const job_settings& job, int device_fd) {
   if (!job.capacity_check) return true;
   // The check reads back through a second descriptor; a user's write job is only granted writing.
@@ -14,7 +24,7 @@ bool flash_device_platform::capacity_confirmed(const job_settings& job, int devi
   capacity_check::verdict verdict;
   std::string failure;
   try {
-    verdict = capacity_check::run(device_fd, job.drive.disk_size, job.image_size);
+    verdict = capacity_check::run(device_fd, job.drive.disk_size, signatures_overwritten_below(job));
   } catch (const std::exception& e) {
     failure = e.what();
   }

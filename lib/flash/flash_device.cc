@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "device/block_io.h"
+#include "flash/job_loops.h"
 #include "flash/mismatch_report.h"
 #include "support/privileges.h"
 
@@ -40,12 +41,22 @@ void flash_device::write_start_checks() const {
   if (password.empty() && !privileges::is_root()) refuse_start("password is not set");
   if (image_path.empty()) refuse_start("no image file provided");
   if (!block_size_fits(write_block_size, drive)) refuse_start("invalid write block size");
-  if (image_size >= drive.disk_size) refuse_start("drive is too small for given image");
+  const std::optional<std::uint64_t> size = known_image_size();
+  // Where the size is unknown, the job stops before a byte would pass the drive's end.
+  if (size && *size >= drive.disk_size) refuse_start("drive is too small for given image");
+  if (block_map && image_info.size) {
+    try {
+      block_map->check_fits(*image_info.size);
+    } catch (const std::exception& e) {
+      refuse_start(e.what());
+    }
+  }
 }
 
 void flash_device::validate_start_checks() const {
   if (image_path.empty()) throw std::runtime_error("no image file provided");
   if (!block_size_fits(validate_block_size, drive)) throw std::runtime_error("invalid read block size");
+  if (block_map && image_info.size) block_map->check_fits(*image_info.size);
 }
 
 void flash_device::write_async(job_end_callback on_end) { start_job(job_kind::write, std::move(on_end), {}); }
@@ -108,98 +119,10 @@ void flash_device::run_job(job_kind kind, const std::string& report_path) {
   jobs.finish(kind, held_device);
 }
 
-namespace {
-
-struct comparison {
-  std::uint64_t mismatches = 0;
-};
-
-// Counts (and reports) the differing bytes of two buffers that both hold `count`
-// bytes read from the medium. memcmp finds the equal blocks at memory speed.
-void compare_bytes(const std::uint8_t* image, const std::uint8_t* device, std::size_t count,
-                   std::uint64_t block_start, std::uint64_t block, mismatch_report& report, comparison& result) {
-  if (std::memcmp(image, device, count) == 0) return;
-  for (std::size_t j = 0; j < count; ++j) {
-    if (image[j] != device[j]) {
-      result.mismatches += 1;
-      report.add(block_start + j, block, j, device[j], image[j]);
-    }
-  }
-}
-
-std::string short_read(const char* what, const std::string& block, std::size_t got, std::uint64_t wanted) {
-  return std::string("failed to read ") + what + " block " + block + " with " + std::to_string(got) + "/" +
-         std::to_string(wanted) + " bytes";
-}
-
-// The two open files of a validation and a block buffer for each.
-struct read_back_sides {
-  int image_fd;
-  int device_fd;
-  std::uint8_t* image;
-  std::uint8_t* device;
-};
-
-// Compares the drive with the image block by block. Only bytes really read from
-// both sides are compared: a side that ends early is recorded and ends the comparison.
-void compare_blocks(const job_settings& job, const read_back_sides& sides, statistics_record& stats,
-                    const std::atomic<bool>& cancel, mismatch_report& report, comparison& result) {
-  const std::uint64_t block_size = job.block_size;
-  const std::uint64_t whole_blocks = job.image_size / block_size;
-  const std::uint64_t residual = job.image_size - whole_blocks * block_size;
-  const int image_fd = sides.image_fd;
-  const int device_fd = sides.device_fd;
-  std::uint8_t* const image = sides.image;
-  std::uint8_t* const device = sides.device;
-  auto previous_sample = clock_type::now();
-
-  for (std::uint64_t i = 0; i < whole_blocks; ++i) {
-    const std::size_t image_got = block_io::read_full(image_fd, image, block_size);
-    const std::size_t device_got = block_io::read_full(device_fd, device, block_size);
-    compare_bytes(image, device, std::min(image_got, device_got), i * block_size, i, report, result);
-    if (image_got != block_size) {
-      stats.error_queue(short_read("image", "#" + std::to_string(i), image_got, block_size));
-      return;
-    }
-    if (device_got != block_size) {
-      stats.error_queue(short_read("device", "#" + std::to_string(i), device_got, block_size));
-      return;
-    }
-    stats.update([&](flash_statistics& s) {
-      if (!s.sample_due(i)) return;
-      s.take_sample(i, whole_blocks, block_size, previous_sample);
-      s.numwriteerrs = result.mismatches;
-    });
-    if (cancel) return;
-  }
-  if (residual == 0 || cancel) return;
-
-  const std::size_t image_got = block_io::read_full(image_fd, image, residual);
-  // Whole sectors from the device, as direct reads need; only the image's bytes count.
-  const std::size_t device_got =
-      std::min(block_io::read_full(device_fd, device, block_io::whole_sectors(image_got)), image_got);
-  compare_bytes(image, device, std::min(image_got, device_got), whole_blocks * block_size, whole_blocks, report,
-                result);
-  std::uint64_t image_residual = image_got;
-  if (image_got == residual) {
-    // An image that grew since it was chosen holds more than the residual bytes.
-    std::uint8_t extra[4096];
-    for (std::size_t n; (n = block_io::read_full(image_fd, extra, sizeof extra)) > 0;) image_residual += n;
-  }
-  if (image_residual != residual) {
-    stats.error_queue("inconsistent number of residual bytes: " + std::to_string(image_residual) +
-                      " != " + std::to_string(residual));
-  } else if (device_got != image_got) {
-    stats.error_queue(short_read("device", "#" + std::to_string(whole_blocks), device_got, residual));
-  }
-}
-
-}  // namespace
-
 void flash_device::validate(std::string report_path) {
   auto start = clock_type::now();
   job_settings job;
-  comparison result;
+  std::uint64_t mismatches = 0;
   bool opened_node = false;
   try {
     drive_model.update(false);
@@ -214,19 +137,21 @@ void flash_device::validate(std::string report_path) {
       set_permissions(job.drive, "o+r", job.password);
     }
 
-    block_io::aligned_buffer image_block(job.block_size);
+    std::unique_ptr<image_pipeline> image;
+    try {
+      image = std::make_unique<image_pipeline>(job.image);
+    } catch (const std::exception& e) {
+      validate_stats.error_queue(e.what());
+    }
     block_io::aligned_buffer device_block(job.block_size);
-    unique_fd image(::open(job.image_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!image.valid()) validate_stats.error_queue("failed to open image file");
     // What the medium holds, not the kernel's cached copy of what was just written.
     unique_fd device(block_io::open_for_read_back(job.drive.rawpath, device_block.get()));
     if (!device.valid()) validate_stats.error_queue("failed to open device");
     mismatch_report report(report_path);
 
     start = clock_type::now();
-    if (image.valid() && device.valid()) {
-      const read_back_sides sides{image.get(), device.get(), image_block.get(), device_block.get()};
-      compare_blocks(job, sides, validate_stats, cancel_validate, report, result);
+    if (image && device.valid()) {
+      mismatches = compare_image(job, *image, device.get(), device_block.get(), validate_stats, cancel_validate, report);
     }
     report.close();
   } catch (const std::exception& e) {
@@ -236,7 +161,7 @@ void flash_device::validate(std::string report_path) {
   }
 
   validate_stats.update([&](flash_statistics& s) {
-    s.numwriteerrs = result.mismatches;
+    s.numwriteerrs = mismatches;
     s.close(start, cancel_validate);
   });
 

@@ -8,7 +8,7 @@
 //   write_stats, validate_stats     each record's own lock (statistics_record)
 //   drive_model lists               drives::lists_mutex, taken by every drive-model call
 //   settings (drive, password,      settings_mutex; a setting is only changed while no job
-//   image, block sizes)             that reads it is active, and a job copies the settings
+//   image, block map, block sizes)  that reads it is active, and a job copies the settings
 //                                   when its thread begins; only the write job's end writes
 //                                   `drive` back, under the same lock
 //   which jobs run or wait          jobs (job_scheduler, its own lock)
@@ -23,8 +23,11 @@
 
 #include "drives/drives.h"
 #include "drives/phydrive.h"
+#include "flash/image_pipeline.h"
 #include "flash/job_scheduler.h"
 #include "flash/statistics_record.h"
+#include "image/block_map.h"
+#include "image/image_source.h"
 
 // Called on the job thread as its very last step, after the thread has let go of the device.
 using job_end_callback = std::function<void()>;
@@ -33,8 +36,7 @@ using job_end_callback = std::function<void()>;
 struct job_settings {
   phydrive drive;
   std::string password;
-  std::string image_path;
-  std::uint64_t image_size = 0;
+  image_plan image;
   std::uint64_t block_size = 0;
   bool capacity_check = false;
 };
@@ -46,7 +48,9 @@ class flash_device_basic {
   phydrive drive;
   std::string password;
   std::string image_path;
-  std::uint64_t image_size = 0;
+  std::uint64_t image_size = 0;  // decoded bytes; 0 while unknown
+  image::image_info image_info;
+  std::shared_ptr<const image::block_map> block_map;  // none: the whole image is written
   std::uint64_t write_block_size = 0;
   std::atomic<bool> cancel_write{false};
   std::uint64_t validate_block_size = 0;
@@ -61,8 +65,12 @@ class flash_device_basic {
 
   // Chooses the target drive by any name drives::get_drive accepts.
   void set_drive(std::string key);
-  // Chooses the image file and records its size.
+  // Chooses the image file and records its format and size (the decoded size where
+  // the format records it).
   void set_image(std::string path);
+  // Reads a block map (an empty path clears it): jobs then write and compare only its
+  // ranges. Throws "invalid block map: ..." or "block map does not fit the image: ...".
+  void set_block_map(std::string path);
   // Stores the sudo password, then probes it; throws "invalid sudo password".
   void set_password(std::string new_password);
   void set_write_block_size(std::uint64_t bytes);
@@ -78,6 +86,8 @@ class flash_device_basic {
   // Throws "a job is running on this device" when any job runs or waits.
   void refuse_while_any_job() const;
   job_settings settings_for(job_kind kind) const;
+  // The decoded size the start checks use: the map's, or the image's where known.
+  std::optional<std::uint64_t> known_image_size() const;
 
   mutable std::mutex settings_mutex;
   job_scheduler jobs;

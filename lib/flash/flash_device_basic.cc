@@ -31,16 +31,38 @@ void flash_device_basic::set_image(std::string path) {
   refuse_while_any_job();
   image_path = std::move(path);
   struct stat status {};
-  std::string failure;
   if (::stat(image_path.c_str(), &status) != 0) {
-    failure = "stat(image_path_,...) failed: image file may not exist";
-  } else {
-    image_size = static_cast<std::uint64_t>(status.st_size);
-    if (image_size == 0) failure = "image appears to have file size zero";
+    throw std::runtime_error("failed to determine size of " + image_path +
+                             " : stat(image_path_,...) failed: image file may not exist");
   }
-  if (!failure.empty()) {
-    throw std::runtime_error("failed to determine size of " + image_path + " : " + failure);
+  const auto file_size = static_cast<std::uint64_t>(status.st_size);
+  try {
+    image_info = image::inspect(image_path);
+  } catch (const std::exception&) {
+    // Unreadable contents: the job says so when it opens the image.
+    image_info = image::image_info{image::format::raw, file_size, file_size};
   }
+  image_size = image_info.size.value_or(0);
+  if (file_size == 0) {
+    throw std::runtime_error("failed to determine size of " + image_path + " : image appears to have file size zero");
+  }
+}
+
+void flash_device_basic::set_block_map(std::string path) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  if (path.empty()) {
+    block_map.reset();
+    return;
+  }
+  auto map = std::make_shared<image::block_map>(image::block_map::read(path));
+  if (!image_path.empty() && image_info.size) map->check_fits(*image_info.size);
+  block_map = std::move(map);
+}
+
+std::optional<std::uint64_t> flash_device_basic::known_image_size() const {
+  if (block_map) return block_map->image_size;
+  return image_info.size;
 }
 
 void flash_device_basic::set_password(std::string new_password) {
@@ -93,5 +115,6 @@ void flash_device_basic::request_cancel_validate() {
 job_settings flash_device_basic::settings_for(job_kind kind) const {
   std::lock_guard<std::mutex> lock(settings_mutex);
   const std::uint64_t block_size = kind == job_kind::write ? write_block_size : validate_block_size;
-  return job_settings{drive, password, image_path, image_size, block_size, capacity_check};
+  return job_settings{drive, password, image_plan{image_path, image_info, block_map, block_size}, block_size,
+                      capacity_check};
 }

@@ -28,7 +28,7 @@ test('the package entry exports FlashDrive and both password checks', () => {
   const methods = Object.getOwnPropertyNames(FlashDrive.prototype).filter((name) => name !== 'constructor');
   assert.deepStrictEqual(methods, [
     'setDrive', 'setImage', 'setPassword', 'setWriteBlock', 'startWrite', 'cancelWrite', 'getWriteStats',
-    'setValidateBlock', 'startValidate', 'cancelValidate', 'getValidateStats', 'setCapacityCheck',
+    'setValidateBlock', 'startValidate', 'cancelValidate', 'getValidateStats', 'setBlockMap', 'setCapacityCheck',
   ]);
 });
 

@@ -75,3 +75,23 @@ TEST_F(LoopDevice, MountedPartitionKeepsTheWriteOut) {
   auto stored = test_support::read_bytes(backing);
   EXPECT_TRUE(std::all_of(stored.begin(), stored.end(), [](std::uint8_t b) { return b == 0xAA; }));
 }
+
+// An image that fits, whose padded last block would run past the end of the drive:
+// the padding stops at the drive's end, and nothing is reported as failed.
+TEST_F(LoopDevice, LastBlockIsPaddedOnlyToTheDrivesEnd) {
+  const std::uint64_t block = disk.size / 4 * 3;
+  auto device = make_device();
+  choose(*device, block + 100, block);
+  run_write(*device);
+  EXPECT_EQ(stats(device->write_stats)["errque"], "");
+
+  run_validate(*device);
+  EXPECT_EQ(stats(device->validate_stats)["numwriteerrs"], 0);
+  EXPECT_EQ(stats(device->validate_stats)["errque"], "");
+  ::sync();
+  const auto stored = test_support::read_bytes(backing);
+  ASSERT_EQ(stored.size(), disk.size) << "the backing file keeps its size";
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin()));
+  EXPECT_TRUE(std::all_of(stored.begin() + image.size(), stored.end(), [](std::uint8_t b) { return b == 0; }))
+      << "the rest of the drive holds the zero fill";
+}

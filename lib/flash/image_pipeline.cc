@@ -1,0 +1,124 @@
+#include "flash/image_pipeline.h"
+
+#include <algorithm>
+
+#include "image/range_checksum.h"
+
+namespace {
+constexpr std::uint64_t skip_step = 16 << 20;
+constexpr std::uint64_t unbounded = UINT64_MAX;
+}  // namespace
+
+image_pipeline::image_pipeline(const image_plan& plan)
+    : plan_(plan),
+      source_(image::open(plan.path, plan.info)),
+      ring_(ring_depth, plan.block_size),
+      reader_([this] { read_image(); }) {}
+
+image_pipeline::~image_pipeline() {
+  stopping_ = true;
+  ring_.stop();
+  reader_.join();
+}
+
+std::optional<std::uint64_t> image_pipeline::whole_chunks() const {
+  if (plan_.map) {
+    std::uint64_t chunks = 0;
+    for (const auto& range : plan_.map->ranges) chunks += (range.end - range.start + plan_.block_size - 1) / plan_.block_size;
+    return chunks;
+  }
+  if (plan_.info.size) return *plan_.info.size / plan_.block_size;
+  return std::nullopt;
+}
+
+double image_pipeline::share_consumed() const {
+  if (plan_.info.file_size == 0) return 0;
+  return std::min(1.0, static_cast<double>(consumed_) / static_cast<double>(plan_.info.file_size));
+}
+
+// The reader thread: nothing thrown here leaves it; a failure ends the ring with its text.
+void image_pipeline::read_image() {
+  try {
+    ring_.close(read_ranges());
+  } catch (const std::exception& e) {
+    ring_.close(e.what());
+  } catch (...) {
+    ring_.close("unknown failure of the image reader");
+  }
+}
+
+bool image_pipeline::skip(std::uint64_t count, std::uint64_t* skipped) {
+  std::uint64_t done = 0;
+  bool whole = true;
+  while (done < count && !stopping_) {
+    const std::uint64_t step = std::min(skip_step, count - done);
+    const std::uint64_t got = source_->skip(step);
+    done += got;
+    consumed_ = source_->consumed();
+    if (got < step) {
+      whole = false;
+      break;
+    }
+  }
+  if (skipped != nullptr) *skipped = done;
+  return whole && !stopping_;
+}
+
+std::string image_pipeline::read_ranges() {
+  const std::optional<std::uint64_t> size = plan_.size();
+  const std::uint64_t block_size = plan_.block_size;
+  std::vector<image::mapped_range> ranges;
+  if (plan_.map) {
+    ranges = plan_.map->ranges;
+  } else {
+    ranges.push_back({0, size.value_or(unbounded), {}});
+  }
+  std::unique_ptr<image::range_checksum> checksum;
+  if (plan_.map && !plan_.map->checksum_type.empty()) {
+    checksum = std::make_unique<image::range_checksum>(plan_.map->checksum_type);
+  }
+
+  std::uint64_t position = 0;
+  std::uint64_t index = 0;
+  for (const image::mapped_range& range : ranges) {
+    if (range.start > position && !skip(range.start - position)) {
+      return stopping_ ? std::string() : "image data is corrupt: the image ends before byte " + std::to_string(range.start);
+    }
+    position = range.start;
+    while (position < range.end) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, range.end - position));
+      image_chunk* chunk = ring_.take_free();
+      if (chunk == nullptr) return {};
+      const std::size_t got = source_->read(chunk->bytes.get(), want);
+      consumed_ = source_->consumed();
+      if (!size && got == 0) {  // an image of unknown size that ends on a block boundary
+        ring_.give_back(chunk);
+        return {};
+      }
+      chunk->offset = position;
+      chunk->length = got;
+      chunk->expected = size ? want : got;
+      chunk->index = index++;
+      chunk->image_tail = !plan_.map && chunk->expected < block_size;
+      chunk->trailing = 0;
+      if (chunk->image_tail && got == want && size && plan_.info.format == image::format::raw) {
+        skip(unbounded, &chunk->trailing);  // a raw file that grew since it was chosen
+      }
+      if (checksum && !range.checksum.empty()) checksum->update(chunk->bytes.get(), got);
+      ring_.publish(chunk);
+      if (got < want) return {};  // the job sees the short chunk, or the end of an image of unknown size
+      position += got;
+    }
+    if (checksum && !range.checksum.empty() && checksum->hex_digest() != range.checksum) {
+      return "block map checksum mismatch for image bytes " + std::to_string(range.start) + "-" +
+             std::to_string(range.end - 1);
+    }
+  }
+  // Compressed data is read to its end, where the decoder checks its integrity.
+  if (!plan_.map && size && plan_.info.format != image::format::raw) {
+    std::uint64_t beyond = 0;
+    skip(unbounded, &beyond);
+    if (beyond > 0 && !stopping_) return "image data is corrupt: more data than the recorded size";
+  }
+  return {};
+}

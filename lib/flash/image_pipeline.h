@@ -1,0 +1,65 @@
+#pragma once
+// Reads and decodes an image on a reader thread of its own into a buffer_ring, chunk
+// by chunk, each chunk stamped with its place on the drive: the whole image, or only
+// the ranges of its block map (their checksums checked as they pass). The job thread
+// takes the chunks in order. Decoding runs ahead of the device by at most the ring.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "flash/buffer_ring.h"
+#include "image/block_map.h"
+#include "image/image_source.h"
+
+// What a job reads of its image.
+struct image_plan {
+  std::string path;
+  image::image_info info;
+  std::shared_ptr<const image::block_map> map;  // none: the whole image
+  std::uint64_t block_size = 0;
+
+  // The decoded size the job works with: the map's, or the one the format records.
+  std::optional<std::uint64_t> size() const { return map ? std::optional<std::uint64_t>(map->image_size) : info.size; }
+};
+
+class image_pipeline {
+ public:
+  // Buffers in the ring: enough to keep the device busy while the decoder catches up.
+  static constexpr std::size_t ring_depth = 4;
+
+  // Opens the image and starts the reader. Throws std::runtime_error ("failed to open
+  // image file") or image::corrupt_data when the image cannot be opened.
+  explicit image_pipeline(const image_plan& plan);
+  // Stops the reader and waits for its thread.
+  ~image_pipeline();
+  image_pipeline(const image_pipeline&) = delete;
+  image_pipeline& operator=(const image_pipeline&) = delete;
+
+  // The next chunk, or nullptr at the end of the image (or when the reader failed).
+  image_chunk* next() { return ring_.next(); }
+  void done(image_chunk* chunk) { ring_.give_back(chunk); }
+  // Why the reader stopped before the end; empty when it did not.
+  std::string failure() const { return ring_.failure(); }
+
+  // Whole chunks of the job where known: the statistics' block count.
+  std::optional<std::uint64_t> whole_chunks() const;
+  // Share of the image file consumed so far, 0 to 1: progress where the size is unknown.
+  double share_consumed() const;
+
+ private:
+  void read_image();
+  std::string read_ranges();
+  // Passes over `count` decoded bytes in steps, so a stop is seen; false when the
+  // image ended first or the job stopped.
+  bool skip(std::uint64_t count, std::uint64_t* skipped = nullptr);
+
+  image_plan plan_;
+  std::unique_ptr<image::image_source> source_;
+  buffer_ring ring_;
+  std::atomic<std::uint64_t> consumed_{0};
+  std::atomic<bool> stopping_{false};
+  std::thread reader_;
+};

@@ -1,0 +1,97 @@
+#include "image/image_source.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "device/block_io.h"
+#include "image/decoders.h"
+#include "image/recorded_size.h"
+#include "image/zip_directory.h"
+
+namespace image {
+
+namespace {
+
+bool starts_with(const std::uint8_t* head, std::size_t size, const char* magic, std::size_t magic_size) {
+  return size >= magic_size && std::memcmp(head, magic, magic_size) == 0;
+}
+
+format detect(const std::uint8_t* head, std::size_t size) {
+  if (starts_with(head, size, "\x1f\x8b", 2)) return format::gzip;
+  if (starts_with(head, size, "\xfd" "7zXZ\0", 6)) return format::xz;
+  if (starts_with(head, size, "\x28\xb5\x2f\xfd", 4)) return format::zstd;
+  if (starts_with(head, size, "BZh", 3) && size >= 4 && head[3] >= '1' && head[3] <= '9') return format::bzip2;
+  if (starts_with(head, size, "PK\x03\x04", 4)) return format::zip;
+  return format::raw;
+}
+
+}  // namespace
+
+const char* format_name(format f) {
+  switch (f) {
+    case format::gzip: return "gzip";
+    case format::xz: return "xz";
+    case format::zstd: return "zstd";
+    case format::bzip2: return "bzip2";
+    case format::zip: return "zip";
+    case format::raw: break;
+  }
+  return "raw";
+}
+
+std::uint64_t image_source::skip(std::uint64_t count) {
+  std::vector<std::uint8_t> scratch(std::min<std::uint64_t>(count, 1 << 20));
+  std::uint64_t skipped = 0;
+  while (skipped < count) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), count - skipped));
+    const std::size_t got = read(scratch.data(), want);
+    skipped += got;
+    if (got < want) break;
+  }
+  return skipped;
+}
+
+image_info inspect(const std::string& path) {
+  block_io::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat status {};
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0) throw std::runtime_error("failed to open image file");
+  image_info info;
+  info.file_size = static_cast<std::uint64_t>(status.st_size);
+  std::uint8_t head[8] = {};
+  const ssize_t got = ::pread(fd.get(), head, sizeof head, 0);
+  info.format = detect(head, got > 0 ? static_cast<std::size_t>(got) : 0);
+  switch (info.format) {
+    case format::raw: info.size = info.file_size; break;
+    case format::xz: info.size = xz_recorded_size(fd.get(), info.file_size); break;
+    case format::zstd: info.size = zstd_recorded_size(fd.get(), info.file_size); break;
+    case format::zip:
+      try {
+        info.size = find_image_member(path).size;
+      } catch (const corrupt_data&) {
+        // A damaged archive is refused by the job that reads it, with the reason.
+      }
+      break;
+    case format::gzip:
+    case format::bzip2: break;  // neither records the decoded size
+  }
+  return info;
+}
+
+std::unique_ptr<image_source> open(const std::string& path, const image_info& info) {
+  switch (info.format) {
+    case format::gzip: return open_gzip(path);
+    case format::xz: return open_xz(path);
+    case format::zstd: return open_zstd(path);
+    case format::bzip2: return open_bzip2(path);
+    case format::zip: return open_zip(path);
+    case format::raw: break;
+  }
+  return open_raw(path);
+}
+
+}  // namespace image
