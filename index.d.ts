@@ -45,6 +45,12 @@ export class FlashDrive {
   /** Bytes per write; a multiple of the drive's physical sector size. */
   setWriteBlock(bytes: number): void;
   /**
+   * "sync" (the default): one O_DSYNC write at a time. "direct": O_DIRECT with several
+   * writes in flight, flushed at each statistics sample and at the end; falls back to
+   * "sync" where the device refuses O_DIRECT. Throws a TypeError for another value.
+   */
+  setWriteMode(mode: 'direct' | 'sync'): void;
+  /**
    * With true, the write first checks that the drive holds as many bytes as it reports:
    * signatures spread over the whole drive must read back as written, or the write stops
    * with "drive holds fewer bytes than it reports (about N bytes usable)" before the

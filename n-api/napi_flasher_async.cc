@@ -70,6 +70,7 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("cancelValidate", &Flash_Drive::cancel_validate),
                                                  InstanceMethod("getValidateStats", &Flash_Drive::get_validate_stats),
                                                  InstanceMethod("setBlockMap", &Flash_Drive::set_block_map),
+                                                 InstanceMethod("setWriteMode", &Flash_Drive::set_write_mode),
                                                  InstanceMethod("setCapacityCheck", &Flash_Drive::set_capacity_check),
                                              });
     // Kept for the life of the process, like the class itself.
@@ -96,6 +97,13 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   void set_block_map(const Napi::CallbackInfo& info) {
     std::string path = require_string(info, "set_block_map() takes one string parameter");
     call_native(info.Env(), [&] { device->set_block_map(path); });
+  }
+
+  void set_write_mode(const Napi::CallbackInfo& info) {
+    const char* message = "set_write_mode() takes \"direct\" or \"sync\"";
+    const std::string mode = require_string(info, message);
+    if (mode != "direct" && mode != "sync") throw Napi::TypeError::New(info.Env(), message);
+    call_native(info.Env(), [&] { device->set_write_mode(mode == "direct" ? write_mode::direct : write_mode::sync); });
   }
 
   void set_password(const Napi::CallbackInfo& info) {

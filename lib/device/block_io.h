@@ -13,6 +13,8 @@ class unique_fd {
   ~unique_fd();
   unique_fd(const unique_fd&) = delete;
   unique_fd& operator=(const unique_fd&) = delete;
+  unique_fd(unique_fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  unique_fd& operator=(unique_fd&&) = delete;
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
 

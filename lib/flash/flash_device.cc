@@ -72,6 +72,7 @@ void flash_device::start_job(job_kind kind, job_end_callback on_end, std::string
   try {
     writing ? write_start_checks() : validate_start_checks();
     (writing ? cancel_write : cancel_validate) = false;
+    if (writing) last_write.reset();
     (writing ? write_stats : validate_stats).update([](flash_statistics& s) { s.reset(); });
     start_thread(kind, std::move(on_end), std::move(report_path));
   } catch (...) {
@@ -137,9 +138,12 @@ void flash_device::validate(std::string report_path) {
       set_permissions(job.drive, "o+r", job.password);
     }
 
+    // Right after a clean write of the same image onto the same drive, the drive alone
+    // is read and compared with the hashes kept of what was written.
+    const std::shared_ptr<const write_record> written = matching_write_record();
     std::unique_ptr<image_pipeline> image;
     try {
-      image = std::make_unique<image_pipeline>(job.image);
+      if (!written) image = std::make_unique<image_pipeline>(job.image);
     } catch (const std::exception& e) {
       validate_stats.error_queue(e.what());
     }
@@ -150,7 +154,10 @@ void flash_device::validate(std::string report_path) {
     mismatch_report report(report_path);
 
     start = clock_type::now();
-    if (image && device.valid()) {
+    if (written && device.valid()) {
+      mismatches = compare_by_hashes(job, *written, device.get(), device_block.get(), validate_stats, cancel_validate,
+                                     report);
+    } else if (image && device.valid()) {
       mismatches = compare_image(job, *image, device.get(), device_block.get(), validate_stats, cancel_validate, report);
     }
     report.close();

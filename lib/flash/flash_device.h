@@ -11,6 +11,8 @@
 //   image, block map, block sizes)  that reads it is active, and a job copies the settings
 //                                   when its thread begins; only the write job's end writes
 //                                   `drive` back, under the same lock
+//   last_write                      settings_mutex; set by the write job's end, dropped by
+//                                   every change of image, block map or drive
 //   which jobs run or wait          jobs (job_scheduler, its own lock)
 // A job thread holds a shared_ptr to its device, so the device outlives every job
 // thread even when its owner lets go of it while a job runs.
@@ -23,9 +25,11 @@
 
 #include "drives/drives.h"
 #include "drives/phydrive.h"
+#include "flash/device_writer.h"
 #include "flash/image_pipeline.h"
 #include "flash/job_scheduler.h"
 #include "flash/statistics_record.h"
+#include "flash/write_record.h"
 #include "image/block_map.h"
 #include "image/image_source.h"
 
@@ -38,6 +42,8 @@ struct job_settings {
   std::string password;
   image_plan image;
   std::uint64_t block_size = 0;
+  write_mode mode = write_mode::sync;
+  write_fingerprint fingerprint;  // of the write's settings, taken when the job begins
   bool capacity_check = false;
 };
 
@@ -51,6 +57,8 @@ class flash_device_basic {
   std::uint64_t image_size = 0;  // decoded bytes; 0 while unknown
   image::image_info image_info;
   std::shared_ptr<const image::block_map> block_map;  // none: the whole image is written
+  std::string block_map_path;
+  write_mode mode_of_write = write_mode::sync;
   std::uint64_t write_block_size = 0;
   std::atomic<bool> cancel_write{false};
   std::uint64_t validate_block_size = 0;
@@ -74,6 +82,7 @@ class flash_device_basic {
   // Stores the sudo password, then probes it; throws "invalid sudo password".
   void set_password(std::string new_password);
   void set_write_block_size(std::uint64_t bytes);
+  void set_write_mode(write_mode mode);
   void set_validate_block_size(std::uint64_t bytes);
   void set_capacity_check(bool on);
 
@@ -88,9 +97,14 @@ class flash_device_basic {
   job_settings settings_for(job_kind kind) const;
   // The decoded size the start checks use: the map's, or the image's where known.
   std::optional<std::uint64_t> known_image_size() const;
+  // The record of the last clean write when it still describes the settings and files
+  // as they are now; none otherwise.
+  std::shared_ptr<const write_record> matching_write_record() const;
+  void keep_write_record(std::shared_ptr<const write_record> record);
 
   mutable std::mutex settings_mutex;
   job_scheduler jobs;
+  std::shared_ptr<const write_record> last_write;
 };
 
 class flash_device_platform : public flash_device_basic {
@@ -104,7 +118,7 @@ class flash_device_platform : public flash_device_basic {
   void write_drive(const job_settings& settings);
   // Whether the write may go on: true when the capacity check is off or passed; else
   // the failure is recorded in write_stats and nothing more may be written.
-  bool capacity_confirmed(const job_settings& job, int device_fd);
+  bool capacity_confirmed(const job_settings& job);
 };
 
 class flash_device : public flash_device_platform,

@@ -16,6 +16,7 @@ void flash_device_basic::refuse_while_any_job() const {
 void flash_device_basic::set_drive(std::string key) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
+  last_write.reset();
   drive_model.update(false);
   drive = drive_model.get_drive(key);
   if (drive.identifier == "undefined") {
@@ -29,6 +30,7 @@ void flash_device_basic::set_drive(std::string key) {
 void flash_device_basic::set_image(std::string path) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
+  last_write.reset();
   image_path = std::move(path);
   struct stat status {};
   if (::stat(image_path.c_str(), &status) != 0) {
@@ -51,13 +53,16 @@ void flash_device_basic::set_image(std::string path) {
 void flash_device_basic::set_block_map(std::string path) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
+  last_write.reset();
   if (path.empty()) {
     block_map.reset();
+    block_map_path.clear();
     return;
   }
   auto map = std::make_shared<image::block_map>(image::block_map::read(path));
   if (!image_path.empty() && image_info.size) map->check_fits(*image_info.size);
   block_map = std::move(map);
+  block_map_path = std::move(path);
 }
 
 std::optional<std::uint64_t> flash_device_basic::known_image_size() const {
@@ -90,6 +95,12 @@ void flash_device_basic::set_write_block_size(std::uint64_t bytes) {
   write_block_size = bytes;
 }
 
+void flash_device_basic::set_write_mode(write_mode mode) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  if (jobs.active(job_kind::write)) throw std::runtime_error(job_running);
+  mode_of_write = mode;
+}
+
 void flash_device_basic::set_validate_block_size(std::uint64_t bytes) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   if (jobs.active(job_kind::validate)) throw std::runtime_error(job_running);
@@ -115,6 +126,23 @@ void flash_device_basic::request_cancel_validate() {
 job_settings flash_device_basic::settings_for(job_kind kind) const {
   std::lock_guard<std::mutex> lock(settings_mutex);
   const std::uint64_t block_size = kind == job_kind::write ? write_block_size : validate_block_size;
-  return job_settings{drive, password, image_plan{image_path, image_info, block_map, block_size}, block_size,
+  return job_settings{drive,
+                      password,
+                      image_plan{image_path, image_info, block_map, block_size},
+                      block_size,
+                      mode_of_write,
+                      write_fingerprint::take(image_path, block_map_path, drive, write_block_size),
                       capacity_check};
+}
+
+std::shared_ptr<const write_record> flash_device_basic::matching_write_record() const {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  if (!last_write) return nullptr;
+  const auto now = write_fingerprint::take(image_path, block_map_path, drive, write_block_size);
+  return last_write->fingerprint == now ? last_write : nullptr;
+}
+
+void flash_device_basic::keep_write_record(std::shared_ptr<const write_record> record) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  last_write = std::move(record);
 }

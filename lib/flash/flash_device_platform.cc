@@ -1,4 +1,3 @@
-#include <fcntl.h>
 
 #include <memory>
 #include <stdexcept>
@@ -10,7 +9,6 @@
 #include "support/shell.h"
 #include "support/thread_sleep.h"
 
-using block_io::unique_fd;
 using clock_type = flash_statistics::clock;
 
 void flash_device_platform::set_permissions(phydrive target, std::string mode,
@@ -48,12 +46,10 @@ void flash_device_platform::write_drive(const job_settings& job) {
     start = clock_type::now();
     if (drive_free) {
       image_pipeline image(job.image);
-      // O_EXCL: Linux refuses a block device that is mounted or otherwise claimed.
-      unique_fd device(::open(job.drive.path.c_str(), O_WRONLY | O_DSYNC | O_EXCL | O_CLOEXEC));
-      if (!device.valid()) {
-        write_stats.error_queue("failed to open device: " + block_io::last_error_text());
-      } else if (capacity_confirmed(job, device.get())) {
-        write_image(job, image, device.get(), write_stats, cancel_write);
+      auto record = std::make_shared<write_record>();
+      record->fingerprint = job.fingerprint;
+      if (capacity_confirmed(job) && write_image(job, image, write_stats, cancel_write, *record)) {
+        keep_write_record(std::move(record));
       }
     }
   } catch (const std::exception& e) {

@@ -6,11 +6,14 @@
 #include "flash/flash_device.h"
 #include "flash/image_pipeline.h"
 #include "flash/mismatch_report.h"
+#include "flash/write_record.h"
 
-// Writes the image's chunks onto the opened device, each at its own offset. Every
-// failure is recorded in `stats`.
-void write_image(const job_settings& job, image_pipeline& image, int device_fd, statistics_record& stats,
-                 const std::atomic<bool>& cancel);
+// Opens the drive and writes the image's chunks onto it, each at its own offset, and
+// records each block's hash in `record`. Throws "failed to open device: ..."; every
+// other failure is recorded in `stats`. True when every byte of the image reached the
+// drive without an error and without a cancel.
+bool write_image(const job_settings& job, image_pipeline& image, statistics_record& stats,
+                 const std::atomic<bool>& cancel, write_record& record);
 
 // Compares the drive with the image's chunks and returns the count of differing bytes,
 // each also listed in `report`. `device_buffer` holds a block and is page-aligned.
@@ -18,3 +21,10 @@ void write_image(const job_settings& job, image_pipeline& image, int device_fd, 
 std::uint64_t compare_image(const job_settings& job, image_pipeline& image, int device_fd,
                             std::uint8_t* device_buffer, statistics_record& stats, const std::atomic<bool>& cancel,
                             mismatch_report& report);
+
+// Compares the drive with the hashes `record` kept of a write: reads the drive alone,
+// several reads in flight, and where a block's hash differs compares that block with
+// the image to count its differing bytes exactly. Same results as compare_image.
+std::uint64_t compare_by_hashes(const job_settings& job, const write_record& record, int device_fd,
+                                std::uint8_t* device_buffer, statistics_record& stats,
+                                const std::atomic<bool>& cancel, mismatch_report& report);

@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <string>
 
 #include "device/block_io.h"
+#include "flash/device_writer.h"
 #include "flash/job_loops.h"
 #include "flash/progress_sampler.h"
 
@@ -44,11 +46,39 @@ std::size_t write_length(const job_settings& job, const image_chunk& chunk) {
 
 }  // namespace
 
-void write_image(const job_settings& job, image_pipeline& image, int device_fd, statistics_record& stats,
-                 const std::atomic<bool>& cancel) {
+bool write_image(const job_settings& job, image_pipeline& image, statistics_record& stats,
+                 const std::atomic<bool>& cancel, write_record& record) {
   progress_sampler sampler(image, job.block_size);
   removal_watch removal;
   bool stopped = false;
+  bool block_failed = false;
+  std::unique_ptr<device_writer> device;
+  auto written = [&](image_chunk* chunk, std::size_t length, block_io::write_result result) {
+    if (result.written == static_cast<std::int64_t>(length)) {
+      removal.succeeded();
+    } else if (removal.gone_after(result.error)) {
+      if (!stopped) stats.error_queue("drive was removed during the job");
+      stopped = true;
+    } else {
+      const std::string counts = std::to_string(result.written) + "/" + std::to_string(length) + " bytes";
+      stats.error_queue(chunk->image_tail ? "failed to write residual block with " + counts
+                                          : "failed to write block #" + std::to_string(chunk->index) + " with " + counts);
+      block_failed = true;
+    }
+    bool sampled = false;
+    if (!chunk->image_tail) {
+      stats.update([&](flash_statistics& s) {
+        sampled = s.sample_due(chunk->index);
+        sampler.after_chunk(s, chunk->index);
+      });
+    }
+    image.done(chunk);
+    if (sampled) device->flush();
+  };
+  // One buffer of the ring stays out of the device's hands, so the reader can go on.
+  device = open_device_writer(job.drive.path, job.mode, image_pipeline::ring_depth - 1, written);
+
+  bool image_ended = true;
   while (image_chunk* chunk = image.next()) {
     if (chunk->length < chunk->expected) {
       stats.error_queue(image_short_text(*chunk));
@@ -59,22 +89,21 @@ void write_image(const job_settings& job, image_pipeline& image, int device_fd, 
     } else {
       const std::size_t length = write_length(job, *chunk);
       std::fill(chunk->bytes.get() + chunk->length, chunk->bytes.get() + length, std::uint8_t{0});
-      const block_io::write_result result = block_io::write_full_at(device_fd, chunk->bytes.get(), length, chunk->offset);
-      if (result.written == static_cast<std::int64_t>(length)) {
-        removal.succeeded();
-      } else if (removal.gone_after(result.error)) {
-        stats.error_queue("drive was removed during the job");
-        stopped = true;
-      } else {
-        const std::string counts = std::to_string(result.written) + "/" + std::to_string(length) + " bytes";
-        stats.error_queue(chunk->image_tail ? "failed to write residual block with " + counts
-                                            : "failed to write block #" + std::to_string(chunk->index) + " with " + counts);
-      }
-      if (!chunk->image_tail) stats.update([&](flash_statistics& s) { sampler.after_chunk(s, chunk->index); });
+      record.extents.push_back({chunk->offset, static_cast<std::uint32_t>(length), hash_bytes(chunk->bytes.get(), length)});
+      if (!job.image.map) record.image_size = chunk->offset + chunk->length;
+      device->write(chunk, length);
+      chunk = nullptr;  // the writer gives it back
     }
-    image.done(chunk);
-    if (stopped || cancel) return;
+    if (chunk != nullptr) image.done(chunk);
+    if (stopped || cancel) {  // seen after the block in progress
+      image_ended = false;
+      break;
+    }
   }
-  const std::string failure = image.failure();
+  device->settle();
+  device->flush();
+  std::string failure = image_ended ? image.failure() : std::string();
   if (!failure.empty()) stats.error_queue(failure);
+  if (job.image.map) record.image_size = job.image.map->image_size;
+  return image_ended && failure.empty() && !stopped && !block_failed;
 }

@@ -28,7 +28,8 @@ test('the package entry exports FlashDrive and both password checks', () => {
   const methods = Object.getOwnPropertyNames(FlashDrive.prototype).filter((name) => name !== 'constructor');
   assert.deepStrictEqual(methods, [
     'setDrive', 'setImage', 'setPassword', 'setWriteBlock', 'startWrite', 'cancelWrite', 'getWriteStats',
-    'setValidateBlock', 'startValidate', 'cancelValidate', 'getValidateStats', 'setBlockMap', 'setCapacityCheck',
+    'setValidateBlock', 'startValidate', 'cancelValidate', 'getValidateStats', 'setBlockMap', 'setWriteMode',
+    'setCapacityCheck',
   ]);
 });
 
