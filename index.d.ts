@@ -69,6 +69,13 @@ export class FlashDrive {
    * "sync" where the device refuses O_DIRECT. Throws a TypeError for another value.
    */
   setWriteMode(mode: 'direct' | 'sync'): void;
+  /**
+   * With true, the write first checks that the drive holds as many bytes as it reports:
+   * signatures spread over the whole drive must read back as written, or the write stops
+   * with "drive holds fewer bytes than it reports (about N bytes usable)" before the
+   * first image byte. Off by default; refused while a job runs.
+   */
+  setCapacityCheck(on: boolean): void;
   /** Starts writing the image onto the drive on a native thread; returns at once. */
   startWrite(): void;
   /** Asks the write to stop after its current block. */

@@ -26,6 +26,11 @@ std::uint32_t require_number(const Napi::CallbackInfo& info, const char* message
   return info[0].As<Napi::Number>().Uint32Value();
 }
 
+bool require_boolean(const Napi::CallbackInfo& info, const char* message) {
+  if (info.Length() != 1 || !info[0].IsBoolean()) throw Napi::TypeError::New(info.Env(), message);
+  return info[0].As<Napi::Boolean>().Value();
+}
+
 // Runs native work; a standard exception becomes a JavaScript Error with its text.
 template <class Work>
 auto call_native(const Napi::Env& env, Work&& work) -> decltype(work()) {
@@ -68,6 +73,7 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("setWriteMode", &Flash_Drive::set_write_mode),
                                                  InstanceMethod("getWriteReport", &Flash_Drive::get_write_report),
                                                  InstanceMethod("getValidateReport", &Flash_Drive::get_validate_report),
+                                                 InstanceMethod("setCapacityCheck", &Flash_Drive::set_capacity_check),
                                              });
     // Kept for the life of the process, like the class itself.
     new Napi::FunctionReference(Napi::Persistent(constructor));
@@ -115,6 +121,11 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   void set_validate_blocksize(const Napi::CallbackInfo& info) {
     std::uint32_t bytes = require_number(info, "set_validate_blocksize() takes one number parameter");
     call_native(info.Env(), [&] { device->set_validate_block_size(bytes); });
+  }
+
+  void set_capacity_check(const Napi::CallbackInfo& info) {
+    bool on = require_boolean(info, "set_capacity_check() takes one boolean parameter");
+    call_native(info.Env(), [&] { device->set_capacity_check(on); });
   }
 
   void start_write(const Napi::CallbackInfo& info) {

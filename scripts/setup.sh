@@ -11,7 +11,7 @@ debian_packages=(
   liblzma-dev libzstd-dev zlib1g-dev libbz2-dev libpugixml-dev nettle-dev
   libxxhash-dev liburing-dev
   xz-utils zstd gzip bzip2 zip bmap-tools
-  util-linux mount
+  util-linux mount fuse3 libfuse3-dev
   sudo udisks2 dbus udev e2fsprogs fdisk
   clang-14 libclang-rt-14-dev valgrind
 )

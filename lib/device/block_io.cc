@@ -60,6 +60,8 @@ write_result write_full_at(int fd, const std::uint8_t* buffer, std::size_t size,
   std::size_t done = 0;
   while (done < size) {
     ssize_t n = ::pwrite(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+    // A drive that cannot seek (a pipe) takes the blocks in the order they come.
+    if (n < 0 && errno == ESPIPE) n = ::write(fd, buffer + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int error = n < 0 ? errno : ENOSPC;

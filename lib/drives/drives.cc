@@ -1,26 +1,43 @@
 #include "drives/drives.h"
 
+#include <algorithm>
 #include <utility>
 
 void drives::update(bool) {}
 
+namespace {
+
+bool names_drive(const phydrive& drive, const std::string& key) {
+  return drive.identifier == key || drive.path == key || drive.rawpath == key;
+}
+
+bool names_partition(const phydrive& drive, const std::string& key) {
+  return std::any_of(drive.partitions.begin(), drive.partitions.end(), [&](const partition& part) {
+    return part.name == key || part.path == key || part.rawpath == key;
+  });
+}
+
+bool within_path(const phydrive& drive, const std::string& key) {
+  return drive.path.find(key) != std::string::npos || drive.rawpath.find(key) != std::string::npos;
+}
+
+}  // namespace
+
 phydrive drives::get_drive(std::string key) const {
   std::lock_guard<std::mutex> lock(lists_mutex);
-  phydrive found;
-  for (const phydrive& drive : drive_list) {
-    if (drive.identifier == key || drive.path.find(key) != std::string::npos ||
-        drive.rawpath.find(key) != std::string::npos) {
-      return drive;
-    }
-    // A match through a partition may still be overridden by a later drive.
-    for (const partition& part : drive.partitions) {
-      if (part.name == key || part.path == key || part.rawpath == key) {
-        found = drive;
-        break;
-      }
+  // Most exact first, so "/dev/sdb" never picks "/dev/sdbc" while sdb is listed. A key
+  // that names several drives in the first kind of match it meets names none: a guess
+  // could write onto the wrong drive.
+  for (auto matches : {names_drive, names_partition, within_path}) {
+    const auto count = std::count_if(drive_list.begin(), drive_list.end(),
+                                     [&](const phydrive& drive) { return matches(drive, key); });
+    if (count > 1) break;
+    if (count == 1) {
+      return *std::find_if(drive_list.begin(), drive_list.end(),
+                           [&](const phydrive& drive) { return matches(drive, key); });
     }
   }
-  return found;
+  return phydrive{};
 }
 
 bool drives::contains(const phydrive& drive) const {

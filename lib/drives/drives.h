@@ -20,8 +20,9 @@ class drives {
 
   virtual void update(bool verbose);
 
-  // The drive that `key` names (its identifier, or a substring of its path; or the
-  // exact name or path of one of its partitions), or a default record.
+  // The drive that `key` names: its identifier or path; else the name or path of one
+  // of its partitions; else a part of its path. A key that names several drives at the
+  // first of these that it meets, or none at all, gives a default record.
   phydrive get_drive(std::string key) const;
 
   // Whether a record equal to `drive` is in drive_list.

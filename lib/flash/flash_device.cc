@@ -27,6 +27,12 @@ namespace {
 
 bool is_multiple(std::uint64_t value, std::uint64_t unit) { return value != 0 && unit != 0 && value % unit == 0; }
 
+// Whole sectors, no more than the drive holds, and at most 256 MiB: a job keeps one or
+// two buffers of a block in memory.
+bool block_size_fits(std::uint64_t bytes, const phydrive& drive) {
+  return is_multiple(bytes, drive.block_size) && bytes <= drive.disk_size && bytes <= (std::uint64_t{256} << 20);
+}
+
 }  // namespace
 
 void flash_device::write_start_checks() const {
@@ -34,7 +40,7 @@ void flash_device::write_start_checks() const {
   if (!drive.is_external_or_removable()) refuse_start("drive is not external/removable");
   if (password.empty() && !privileges::is_root()) refuse_start("password is not set");
   if (image_path.empty()) refuse_start("no image file provided");
-  if (!is_multiple(write_block_size, drive.block_size)) refuse_start("invalid write block size");
+  if (!block_size_fits(write_block_size, drive)) refuse_start("invalid write block size");
   const std::optional<std::uint64_t> size = known_image_size();
   // Where the size is unknown, the job stops before a byte would pass the drive's end.
   if (size && *size >= drive.disk_size) refuse_start("drive is too small for given image");
@@ -49,7 +55,7 @@ void flash_device::write_start_checks() const {
 
 void flash_device::validate_start_checks() const {
   if (image_path.empty()) throw std::runtime_error("no image file provided");
-  if (!is_multiple(validate_block_size, drive.block_size)) throw std::runtime_error("invalid read block size");
+  if (!block_size_fits(validate_block_size, drive)) throw std::runtime_error("invalid read block size");
   if (block_map && image_info.size) block_map->check_fits(*image_info.size);
 }
 

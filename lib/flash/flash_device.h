@@ -44,6 +44,7 @@ struct job_settings {
   std::uint64_t block_size = 0;
   write_mode mode = write_mode::sync;
   write_fingerprint fingerprint;  // of the write's settings, taken when the job begins
+  bool capacity_check = false;
 };
 
 class flash_device_basic {
@@ -62,6 +63,7 @@ class flash_device_basic {
   std::atomic<bool> cancel_write{false};
   std::uint64_t validate_block_size = 0;
   std::atomic<bool> cancel_validate{false};
+  bool capacity_check = false;  // the write first checks that the drive holds what it reports
   statistics_record write_stats;
   statistics_record validate_stats;
 
@@ -82,6 +84,7 @@ class flash_device_basic {
   void set_write_block_size(std::uint64_t bytes);
   void set_write_mode(write_mode mode);
   void set_validate_block_size(std::uint64_t bytes);
+  void set_capacity_check(bool on);
 
   // Raise a job's cancel flag; a running job stops after its current block, a
   // waiting one before it touches the drive.
@@ -113,6 +116,9 @@ class flash_device_platform : public flash_device_basic {
  protected:
   // The body of the write job.
   void write_drive(const job_settings& settings);
+  // Whether the write may go on: true when the capacity check is off or passed; else
+  // the failure is recorded in write_stats and nothing more may be written.
+  bool capacity_confirmed(const job_settings& job);
 };
 
 class flash_device : public flash_device_platform,

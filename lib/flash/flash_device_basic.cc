@@ -107,6 +107,12 @@ void flash_device_basic::set_validate_block_size(std::uint64_t bytes) {
   validate_block_size = bytes;
 }
 
+void flash_device_basic::set_capacity_check(bool on) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  capacity_check = on;
+}
+
 void flash_device_basic::request_cancel_write() {
   cancel_write = true;
   jobs.wake_waiting();
@@ -125,7 +131,8 @@ job_settings flash_device_basic::settings_for(job_kind kind) const {
                       image_plan{image_path, image_info, block_map, block_size},
                       block_size,
                       mode_of_write,
-                      write_fingerprint::take(image_path, block_map_path, drive, write_block_size)};
+                      write_fingerprint::take(image_path, block_map_path, drive, write_block_size),
+                      capacity_check};
 }
 
 std::shared_ptr<const write_record> flash_device_basic::matching_write_record() const {

@@ -49,12 +49,14 @@ void flash_device_platform::write_drive(const job_settings& job) {
       auto record = std::make_shared<write_record>();
       record->fingerprint = job.fingerprint;
       write_stats.update_report([](job_report& r) { r.phase = job_phase::data; });
-      const loop_outcome written = write_image(job, image, write_stats, cancel_write, *record);
-      write_stats.update_report([&](job_report& r) {
-        r.data_complete = written.complete;
-        r.bytes = written.bytes;
-      });
-      if (written.complete) keep_write_record(std::move(record));
+      if (capacity_confirmed(job)) {
+        const loop_outcome written = write_image(job, image, write_stats, cancel_write, *record);
+        write_stats.update_report([&](job_report& r) {
+          r.data_complete = written.complete;
+          r.bytes = written.bytes;
+        });
+        if (written.complete) keep_write_record(std::move(record));
+      }
     }
   } catch (const block_io::system_error& e) {
     write_stats.error_queue(e.what(), e.code());

@@ -110,6 +110,14 @@ test('setters return undefined', (t) => {
   assert.strictEqual(fd.setPassword('pw'), undefined);
   assert.strictEqual(fd.setWriteBlock(512), undefined);
   assert.strictEqual(fd.setValidateBlock(512), undefined);
+  assert.strictEqual(fd.setCapacityCheck(true), undefined);
+});
+
+test('setCapacityCheck takes exactly one boolean', (t) => {
+  const { fd } = setUp(t);
+  for (const args of [[], [1], ['true'], [true, true], [new Boolean(true)], [undefined], [null]]) {
+    throwsTypeError(() => fd.setCapacityCheck(...args), 'set_capacity_check() takes one boolean parameter');
+  }
 });
 
 test('block sizes are taken as unsigned 32-bit integers', (t) => {
@@ -133,7 +141,7 @@ test('block sizes are taken as unsigned 32-bit integers', (t) => {
   assert.strictEqual(writeCheck(512.9), passes); // 512
   assert.strictEqual(writeCheck(1023.999), fails); // 1023
   assert.strictEqual(writeCheck(-1), fails); // 4294967295
-  assert.strictEqual(writeCheck(-512), passes); // 4294966784, a multiple of 512
+  assert.strictEqual(writeCheck(-512), fails); // 4294966784: whole sectors, yet above 256 MiB
   assert.strictEqual(writeCheck(2 ** 32 + 1024), passes); // 1024
   assert.strictEqual(writeCheck(2 ** 32), fails); // 0
   assert.strictEqual(writeCheck(NaN), fails);

@@ -387,10 +387,8 @@ TEST_F(Lookup, ByDriveNameOrPathOrPartitionNameOrPath) {
   EXPECT_EQ(found("/dev/sdb1"), "sdb");
   EXPECT_EQ(found("nvme0n1p2"), "nvme0n1");
   EXPECT_EQ(found("/dev/nvme0n1p2"), "nvme0n1");
-  // Part of a drive path is enough; the first drive whose path holds it wins.
-  EXPECT_EQ(found("/dev/sd"), "sda");
+  // Part of one drive's path is enough.
   EXPECT_EQ(found("dev/nvme"), "nvme0n1");
-  EXPECT_EQ(found(""), "sda");
 }
 
 TEST_F(Lookup, UnknownKeysGiveTheDefaultRecord) {
@@ -404,18 +402,28 @@ TEST_F(Lookup, UnknownKeysGiveTheDefaultRecord) {
   }
 }
 
-TEST_F(Lookup, PartitionMatchGivesWayToLaterDrives) {
-  // Odd partition names make one key name several drives.
-  load(listing_of(
+TEST_F(Lookup, ExactNamesComeFirstAndAmbiguousKeysNameNoDrive) {
+  const json laptop = drives_test::fixture("laptop.json");
+  const json shadowing = listing_of(
       {disk_entry("sda", {part_entry("sdb", 1, nullptr), part_entry("both", 1, nullptr)}),
-       disk_entry("sdb", {part_entry("both", 1, nullptr)}),
-       disk_entry("sdc", {part_entry("sda", 1, nullptr)})}));
-  // A partition match goes on looking; the drive's own name ends the search.
-  EXPECT_EQ(found("sdb"), "sdb");
-  // Several partition matches: the last drive wins.
-  EXPECT_EQ(found("both"), "sdb");
-  // A match on the first drive's own fields ends the search at once.
-  EXPECT_EQ(found("sda"), "sda");
+       disk_entry("sdb", {part_entry("both", 1, nullptr)})});
+  struct example {
+    json listing;
+    std::string key, found;
+  };
+  const std::vector<example> examples = {
+      {listing_of({disk_entry("sdbc"), disk_entry("sdb")}), "/dev/sdb", "sdb"},
+      {listing_of({disk_entry("sdbc"), disk_entry("sdbd")}), "/dev/sdb", "undefined"},
+      {listing_of({disk_entry("sdbc")}), "/dev/sdb", "sdbc"},  // one drive by part of its path
+      {laptop, "/dev/sd", "undefined"},
+      {laptop, "", "undefined"},
+      {shadowing, "sdb", "sdb"},  // a drive's own name before a partition's
+      {shadowing, "both", "undefined"},
+  };
+  for (const example& e : examples) {
+    load(e.listing);
+    EXPECT_EQ(found(e.key), e.found) << "key \"" << e.key << "\" in " << e.listing.dump();
+  }
 }
 
 TEST_F(Lookup, DoesNotRefreshTheList) {

@@ -1,5 +1,5 @@
-// Image paths a user may hand the engine that the other job tests do not try: a
-// directory, and a name full of shell characters.
+// Inputs a user may hand the engine that the other job tests do not try: a directory
+// as the image, a name full of shell characters, block sizes too large.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +54,36 @@ TEST_F(BadInput, ShellCharactersInTheImagePathAreJustAName) {
   EXPECT_EQ(stats(device->validate_stats)["numwriteerrs"], 0);
   EXPECT_NE(::access(dir.file("pwned").c_str(), F_OK), 0) << "a shell ran the image path";
   EXPECT_NE(::access(dir.file("pwned2").c_str(), F_OK), 0) << "a shell ran the image path";
+}
+
+TEST_F(BadInput, BlockSizesAbove256MiBOrTheDriveAreRefusedAtTheStart) {
+  constexpr std::uint64_t MiB = 1 << 20;
+  struct example {
+    std::uint64_t disk_size, block;
+    const char* write;  // what each start says; nullptr: not tried (it would write 256 MiB)
+    const char* validate;
+  };
+  const std::vector<example> examples = {
+      {512 * MiB, 256 * MiB + 512, "invalid write block size", "invalid read block size"},
+      {512 * MiB, 256 * MiB, nullptr, "accepted"},
+      {MiB, MiB + 512, "invalid write block size", "invalid read block size"},
+      {MiB, MiB, "accepted", "accepted"},
+  };
+  for (const example& e : examples) {
+    disk.size = e.disk_size;  // only listed: the drive file stays small
+    list_disks({disk});
+    auto device = make_device();
+    choose(*device, 4096, e.block);
+    const auto start = [&](bool writing) {
+      flash_test::job_end end;
+      const std::string outcome = flash_test::failure_of(
+          [&] { writing ? device->write_async(end.callback()) : device->validate_async(end.callback()); });
+      if (outcome == "accepted") EXPECT_TRUE(end.wait());
+      return outcome;
+    };
+    if (e.write) EXPECT_EQ(start(true), e.write) << e.block << " on " << e.disk_size;
+    EXPECT_EQ(start(false), e.validate) << e.block << " on " << e.disk_size;
+  }
 }
 
 }  // namespace

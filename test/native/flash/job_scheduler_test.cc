@@ -104,8 +104,10 @@ TEST_F(HeldJobs, SettingsAreRefusedWhileAJobRuns) {
   EXPECT_EQ(failure_of([&] { device->set_image(image_path); }), running);
   EXPECT_EQ(failure_of([&] { device->set_password("x"); }), running);
   EXPECT_EQ(failure_of([&] { device->set_write_block_size(512); }), running);
+  EXPECT_EQ(failure_of([&] { device->set_capacity_check(true); }), running);
   EXPECT_EQ(failure_of([&] { device->set_validate_block_size(512); }), "accepted");
   EXPECT_EQ(device->write_block_size, 4096u) << "a refusal changes nothing";
+  EXPECT_FALSE(device->capacity_check);
 
   auto running_stats = stats(device->write_stats);
   EXPECT_EQ(running_stats["completed"], 0.0);
