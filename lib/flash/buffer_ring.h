@@ -1,8 +1,10 @@
 #pragma once
 // The bounded ring of page-aligned buffers through which the image reader hands
-// decoded chunks to the job thread. The ring owns the buffers; the reader fills free
-// ones, the job thread takes them in order and gives each back when done. Either side
-// may end the exchange (the reader by closing, the job thread by stopping), and a side
+// decoded chunks to the jobs that take them: one job, or one per drive of a group. The
+// ring owns the buffers; the reader fills free ones and publishes them to every taker
+// still in; each taker takes them in order and gives each back when done; a buffer is
+// free again once every taker has given it back. The reader may end the exchange by
+// closing, a taker by leaving (the last one to leave stops the reader), and a side
 // waiting on the other always wakes then.
 #include <condition_variable>
 #include <cstddef>
@@ -11,9 +13,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "device/block_io.h"
+#include "flash/write_record.h"
 
 // One chunk of the image and where it belongs on the drive.
 struct image_chunk {
@@ -26,32 +30,43 @@ struct image_chunk {
   std::uint64_t index = 0;     // chunks counted from 0
   bool image_tail = false;     // the image's last, partial block (padded with zeros when written)
   std::uint64_t trailing = 0;  // bytes the image holds beyond its size, counted after the tail
+  // The hash of bytes[0, hashed_length), zeros past `length`: computed once for every
+  // taker that writes that many bytes.
+  std::size_t hashed_length = 0;
+  hash128 hash;
 };
 
 class buffer_ring {
  public:
-  buffer_ring(std::size_t depth, std::size_t buffer_size);
+  buffer_ring(std::size_t depth, std::size_t buffer_size, std::size_t takers = 1);
 
-  // Reader side. take_free waits for a free buffer; it returns nullptr once stopped.
+  // Reader side. take_free waits for a free buffer; it returns nullptr once every
+  // taker has left.
   image_chunk* take_free();
   void publish(image_chunk* chunk);
   // No chunk follows; a non-empty `failure` says why the image ended early.
   void close(std::string failure = {});
 
-  // Job side. next waits for the next chunk; nullptr once closed and drained.
-  image_chunk* next();
+  // Taker side. next waits for the taker's next chunk; nullptr once closed and drained.
+  image_chunk* next(std::size_t taker = 0);
   void give_back(image_chunk* chunk);
-  // The job needs no more chunks: the reader ends at its next step.
-  void stop();
+  // The taker needs no more chunks (it gave back every one it took).
+  void leave(std::size_t taker = 0);
   std::string failure() const;
 
  private:
+  void release(image_chunk* chunk);  // under the lock
+
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::unique_ptr<image_chunk>> chunks_;
   std::vector<image_chunk*> free_;
-  std::deque<image_chunk*> filled_;
+  std::deque<image_chunk*> published_;       // in order; front is sequence number first_sequence_
+  std::uint64_t first_sequence_ = 0;
+  std::unordered_map<image_chunk*, std::size_t> takers_left_;  // per published chunk
+  std::vector<std::uint64_t> next_sequence_;  // per taker
+  std::vector<bool> in_;                      // per taker
+  std::size_t takers_in_;
   bool closed_ = false;
-  bool stopped_ = false;
   std::string failure_;
 };

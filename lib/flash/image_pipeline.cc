@@ -9,15 +9,16 @@ constexpr std::uint64_t skip_step = 16 << 20;
 constexpr std::uint64_t unbounded = UINT64_MAX;
 }  // namespace
 
-image_pipeline::image_pipeline(const image_plan& plan)
+image_pipeline::image_pipeline(const image_plan& plan, std::size_t takers)
     : plan_(plan),
+      takers_(takers),
       source_(image::open(plan.path, plan.info)),
-      ring_(ring_depth, plan.block_size),
+      ring_(ring_depth + takers - 1, plan.block_size, takers),
       reader_([this] { read_image(); }) {}
 
 image_pipeline::~image_pipeline() {
   stopping_ = true;
-  ring_.stop();
+  for (std::size_t taker = 0; taker < takers_; ++taker) ring_.leave(taker);
   reader_.join();
 }
 
@@ -45,6 +46,16 @@ void image_pipeline::read_image() {
   } catch (...) {
     ring_.close("unknown failure of the image reader");
   }
+}
+
+void image_pipeline::hash_chunk(image_chunk& chunk) const {
+  // What a writer sends: the last block padded to a whole block, the others as they are
+  // (or rounded up to whole sectors). The padding is written here, once, so that the
+  // writers of a group only ever read the buffer.
+  chunk.hashed_length = chunk.image_tail ? plan_.block_size : chunk.length;
+  const std::size_t padded = std::max(chunk.hashed_length, block_io::whole_sectors(chunk.length));
+  std::fill(chunk.bytes.get() + chunk.length, chunk.bytes.get() + padded, std::uint8_t{0});
+  chunk.hash = hash_bytes(chunk.bytes.get(), chunk.hashed_length);
 }
 
 bool image_pipeline::skip(std::uint64_t count, std::uint64_t* skipped) {
@@ -105,6 +116,7 @@ std::string image_pipeline::read_ranges() {
         skip(unbounded, &chunk->trailing);  // a raw file that grew since it was chosen
       }
       if (checksum && !range.checksum.empty()) checksum->update(chunk->bytes.get(), got);
+      hash_chunk(*chunk);
       ring_.publish(chunk);
       if (got < want) return {};  // the job sees the short chunk, or the end of an image of unknown size
       position += got;

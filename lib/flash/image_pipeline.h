@@ -1,8 +1,9 @@
 #pragma once
-// Reads and decodes an image on a reader thread of its own into a buffer_ring, chunk
-// by chunk, each chunk stamped with its place on the drive: the whole image, or only
-// the ranges of its block map (their checksums checked as they pass). The job thread
-// takes the chunks in order. Decoding runs ahead of the device by at most the ring.
+// Reads and decodes an image once, on a reader thread of its own, into a buffer_ring,
+// chunk by chunk, each chunk stamped with its place on the drive: the whole image, or
+// only the ranges of its block map (their checksums checked as they pass). Each taker
+// (the job thread of one drive) takes every chunk in order. Decoding runs ahead of the
+// slowest taker by at most the ring: a group of drives goes at the pace of its slowest.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -30,17 +31,20 @@ class image_pipeline {
   // Buffers in the ring: enough to keep the device busy while the decoder catches up.
   static constexpr std::size_t ring_depth = 4;
 
-  // Opens the image and starts the reader. Throws std::runtime_error ("failed to open
-  // image file") or image::corrupt_data when the image cannot be opened.
-  explicit image_pipeline(const image_plan& plan);
+  // Opens the image and starts the reader for `takers` takers. Throws
+  // std::runtime_error ("failed to open image file") or image::corrupt_data when the
+  // image cannot be opened.
+  explicit image_pipeline(const image_plan& plan, std::size_t takers = 1);
   // Stops the reader and waits for its thread.
   ~image_pipeline();
   image_pipeline(const image_pipeline&) = delete;
   image_pipeline& operator=(const image_pipeline&) = delete;
 
-  // The next chunk, or nullptr at the end of the image (or when the reader failed).
-  image_chunk* next() { return ring_.next(); }
+  // The taker's next chunk, or nullptr at the end of the image (or when the reader failed).
+  image_chunk* next(std::size_t taker = 0) { return ring_.next(taker); }
   void done(image_chunk* chunk) { ring_.give_back(chunk); }
+  // The taker stops taking (it gave back every chunk it took); the others go on.
+  void leave(std::size_t taker) { ring_.leave(taker); }
   // Why the reader stopped before the end; empty when it did not.
   std::string failure() const { return ring_.failure(); }
 
@@ -52,11 +56,14 @@ class image_pipeline {
  private:
   void read_image();
   std::string read_ranges();
+  // The hash of what a writer sends of `chunk`, computed once for every drive.
+  void hash_chunk(image_chunk& chunk) const;
   // Passes over `count` decoded bytes in steps, so a stop is seen; false when the
   // image ended first or the job stopped.
   bool skip(std::uint64_t count, std::uint64_t* skipped = nullptr);
 
   image_plan plan_;
+  std::size_t takers_;
   std::unique_ptr<image::image_source> source_;
   buffer_ring ring_;
   std::atomic<std::uint64_t> consumed_{0};

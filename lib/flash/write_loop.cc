@@ -91,8 +91,8 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, statist
       stopped = true;
     } else {
       const std::size_t length = write_length(job, *chunk);
-      std::fill(chunk->bytes.get() + chunk->length, chunk->bytes.get() + length, std::uint8_t{0});
-      record.extents.push_back({chunk->offset, static_cast<std::uint32_t>(length), hash_bytes(chunk->bytes.get(), length)});
+      const hash128 hash = length == chunk->hashed_length ? chunk->hash : hash_bytes(chunk->bytes.get(), length);
+      record.extents.push_back({chunk->offset, static_cast<std::uint32_t>(length), hash});
       if (!job.image.map) record.image_size = chunk->offset + chunk->length;
       device->write(chunk, length);
       chunk = nullptr;  // the writer gives it back
