@@ -66,21 +66,9 @@ void flash_device::validate_async(job_end_callback on_end, std::string report_pa
 }
 
 void flash_device::start_job(job_kind kind, job_end_callback on_end, std::string report_path) {
-  const bool writing = kind == job_kind::write;
   std::lock_guard<std::mutex> lock(settings_mutex);
-  jobs.claim(kind);
+  claim_and_check(kind);
   try {
-    writing ? write_start_checks() : validate_start_checks();
-    (writing ? cancel_write : cancel_validate) = false;
-    if (writing) last_write.reset();
-    statistics_record& stats = writing ? write_stats : validate_stats;
-    stats.update([](flash_statistics& s) { s.reset(); });
-    stats.update_report([this](job_report& r) {
-      r = job_report{};
-      r.image_format = image::format_name(image_info.format);
-      r.image_size = known_image_size();
-      r.block_map = block_map != nullptr;
-    });
     start_thread(kind, std::move(on_end), std::move(report_path));
   } catch (...) {
     jobs.abandon(kind);
@@ -88,10 +76,71 @@ void flash_device::start_job(job_kind kind, job_end_callback on_end, std::string
   }
 }
 
-void flash_device::start_thread(job_kind kind, job_end_callback on_end, std::string report_path) {
-  std::thread([self = shared_from_this(), kind, on_end = std::move(on_end),
-               report_path = std::move(report_path)]() mutable {
-    self->run_job(kind, report_path);
+void flash_device::claim_and_check(job_kind kind) {
+  const bool writing = kind == job_kind::write;
+  jobs.claim(kind);
+  try {
+    writing ? write_start_checks() : validate_start_checks();
+  } catch (...) {
+    jobs.abandon(kind);
+    throw;
+  }
+  (writing ? cancel_write : cancel_validate) = false;
+  if (writing) last_write.reset();
+  statistics_record& stats = writing ? write_stats : validate_stats;
+  stats.update([](flash_statistics& s) { s.reset(); });
+  stats.update_report([this](job_report& r) {
+    r = job_report{};
+    r.image_format = image::format_name(image_info.format);
+    r.image_size = known_image_size();
+    r.block_map = block_map != nullptr;
+  });
+}
+
+void flash_device::write_group_async(const std::vector<std::shared_ptr<flash_device>>& devices,
+                                     std::vector<job_end_callback> on_end) {
+  if (devices.empty() || on_end.size() != devices.size()) throw std::invalid_argument("a group needs its drives");
+  // Locked in address order, so that two groups sharing a device cannot lock each other out.
+  std::vector<flash_device*> by_address;
+  for (const auto& d : devices) by_address.push_back(d.get());
+  std::sort(by_address.begin(), by_address.end());
+  if (std::adjacent_find(by_address.begin(), by_address.end()) != by_address.end()) {
+    throw std::runtime_error("a drive is named twice in the group");
+  }
+  std::vector<std::unique_lock<std::mutex>> locks;
+  for (flash_device* d : by_address) locks.emplace_back(d->settings_mutex);
+
+  const flash_device& first = *devices.front();
+  std::size_t claimed = 0;
+  try {
+    for (; claimed < devices.size(); ++claimed) {
+      const flash_device& d = *devices[claimed];
+      if (d.image_path != first.image_path || d.block_map_path != first.block_map_path ||
+          d.write_block_size != first.write_block_size) {
+        throw std::runtime_error("the drives of a group write one image with one block size and block map");
+      }
+      try {
+        devices[claimed]->claim_and_check(job_kind::write);
+      } catch (const std::exception& e) {
+        throw std::runtime_error(d.drive.path + ": " + e.what());
+      }
+    }
+    const auto group = std::make_shared<write_group>(
+        image_plan{first.image_path, first.image_info, first.block_map, first.write_block_size}, devices.size());
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      devices[i]->start_thread(job_kind::write, std::move(on_end[i]), {}, group, i);
+    }
+  } catch (...) {
+    for (std::size_t i = 0; i < claimed; ++i) devices[i]->jobs.abandon(job_kind::write);
+    throw;
+  }
+}
+
+void flash_device::start_thread(job_kind kind, job_end_callback on_end, std::string report_path,
+                                std::shared_ptr<write_group> group, std::size_t group_drive) {
+  std::thread([self = shared_from_this(), kind, on_end = std::move(on_end), report_path = std::move(report_path),
+               group = std::move(group), group_drive]() mutable {
+    self->run_job(kind, report_path, std::move(group), group_drive);
     self.reset();  // the device may end here, before its owner hears that the job ended
     if (!on_end) return;
     try {
@@ -103,7 +152,12 @@ void flash_device::start_thread(job_kind kind, job_end_callback on_end, std::str
 }
 
 // Runs on the job thread; nothing thrown here may leave it.
-void flash_device::run_job(job_kind kind, const std::string& report_path) {
+void flash_device::run_job(job_kind kind, const std::string& report_path, std::shared_ptr<write_group> group,
+                           std::size_t group_drive) {
+  // Held for the whole job: a drive whose job ends before it joins still settles its
+  // part, so the others never wait for it.
+  std::unique_ptr<group_membership> membership;
+  if (group) membership = std::make_unique<group_membership>(std::move(group), group_drive);
   const bool writing = kind == job_kind::write;
   const std::atomic<bool>& cancel = writing ? cancel_write : cancel_validate;
   statistics_record& stats = writing ? write_stats : validate_stats;
@@ -115,7 +169,9 @@ void flash_device::run_job(job_kind kind, const std::string& report_path) {
     if (!held_device) {
       stats.update([&](flash_statistics& s) { s.close(waited_from, true); });
     } else if (writing) {
-      write_drive(settings_for(job_kind::write));
+      job_settings job = settings_for(job_kind::write);
+      job.group = membership.get();
+      write_drive(job);
     } else {
       validate(report_path);
     }

@@ -29,6 +29,7 @@
 #include "flash/image_pipeline.h"
 #include "flash/job_scheduler.h"
 #include "flash/statistics_record.h"
+#include "flash/write_group.h"
 #include "flash/write_record.h"
 #include "image/block_map.h"
 #include "image/image_source.h"
@@ -45,6 +46,7 @@ struct job_settings {
   write_mode mode = write_mode::sync;
   write_fingerprint fingerprint;  // of the write's settings, taken when the job begins
   bool capacity_check = false;
+  group_membership* group = nullptr;  // none: the write reads the image for itself
 };
 
 class flash_device_basic {
@@ -116,6 +118,8 @@ class flash_device_platform : public flash_device_basic {
  protected:
   // The body of the write job.
   void write_drive(const job_settings& settings);
+  // The data part: the image's chunks from `image` onto the drive, and the record kept.
+  void write_data(const job_settings& job, image_pipeline& image, std::size_t taker);
   // Whether the write may go on: true when the capacity check is off or passed; else
   // the failure is recorded in write_stats and nothing more may be written.
   bool capacity_confirmed(const job_settings& job);
@@ -130,6 +134,12 @@ class flash_device : public flash_device_platform,
   // Checks the image and block size, resets validate_stats and starts the validation;
   // with a non-empty `report_path` every differing byte is listed in that file.
   void validate_async(job_end_callback on_end = {}, std::string report_path = {});
+  // Starts a write on each device, the image read once for all of them. Every
+  // device's start checks run first: when one refuses, none starts, and the error's
+  // text is the drive's path, ": " and the refusal. The devices must hold one image,
+  // block map and write block size. `on_end[i]` is device i's end callback.
+  static void write_group_async(const std::vector<std::shared_ptr<flash_device>>& devices,
+                                std::vector<job_end_callback> on_end);
 
   // The body of the validation job.
   void validate(std::string report_path);
@@ -139,6 +149,11 @@ class flash_device : public flash_device_platform,
   void validate_start_checks() const;
   // Claims the job, runs its checks, resets its cancel flag and statistics, starts it.
   void start_job(job_kind kind, job_end_callback on_end, std::string report_path);
-  void start_thread(job_kind kind, job_end_callback on_end, std::string report_path);
-  void run_job(job_kind kind, const std::string& report_path);
+  // The same without the thread, under settings_mutex; the claim is taken back when a
+  // check refuses.
+  void claim_and_check(job_kind kind);
+  void start_thread(job_kind kind, job_end_callback on_end, std::string report_path,
+                    std::shared_ptr<write_group> group = nullptr, std::size_t group_drive = 0);
+  void run_job(job_kind kind, const std::string& report_path, std::shared_ptr<write_group> group,
+               std::size_t group_drive);
 };

@@ -26,6 +26,18 @@ void flash_device_platform::set_permissions(phydrive target, std::string mode,
   }
 }
 
+void flash_device_platform::write_data(const job_settings& job, image_pipeline& image, std::size_t taker) {
+  auto record = std::make_shared<write_record>();
+  record->fingerprint = job.fingerprint;
+  write_stats.update_report([](job_report& r) { r.phase = job_phase::data; });
+  const loop_outcome written = write_image(job, image, taker, write_stats, cancel_write, *record);
+  write_stats.update_report([&](job_report& r) {
+    r.data_complete = written.complete;
+    r.bytes = written.bytes;
+  });
+  if (written.complete) keep_write_record(std::move(record));
+}
+
 void flash_device_platform::write_drive(const job_settings& job) {
   auto start = clock_type::now();
   bool opened_node = false;
@@ -44,19 +56,16 @@ void flash_device_platform::write_drive(const job_settings& job) {
     }
 
     start = clock_type::now();
-    if (drive_free) {
+    if (drive_free && job.group == nullptr) {
       image_pipeline image(job.image);
-      auto record = std::make_shared<write_record>();
-      record->fingerprint = job.fingerprint;
-      write_stats.update_report([](job_report& r) { r.phase = job_phase::data; });
-      if (capacity_confirmed(job)) {
-        const loop_outcome written = write_image(job, image, write_stats, cancel_write, *record);
-        write_stats.update_report([&](job_report& r) {
-          r.data_complete = written.complete;
-          r.bytes = written.bytes;
-        });
-        if (written.complete) keep_write_record(std::move(record));
-      }
+      if (capacity_confirmed(job)) write_data(job, image, 0);
+    } else if (drive_free && capacity_confirmed(job) && !cancel_write) {
+      // The image opens once every drive of the group has prepared.
+      std::string failure;
+      image_pipeline* image = job.group->join(failure);
+      if (image == nullptr) throw std::runtime_error(failure);
+      write_data(job, *image, job.group->taker());
+      job.group->leave();
     }
   } catch (const block_io::system_error& e) {
     write_stats.error_queue(e.what(), e.code());

@@ -16,10 +16,10 @@ struct loop_outcome {
   std::uint64_t mismatches = 0;  // differing bytes (comparisons)
 };
 
-// Opens the drive and writes the image's chunks onto it, each at its own offset, and
-// records each block's hash in `record`. Throws "failed to open device: ..."; every
+// Opens the drive and writes the image's chunks (those of taker `taker`) onto it, each
+// at its own offset, and records each block's hash in `record`. Throws "failed to open device: ..."; every
 // other failure is recorded in `stats`.
-loop_outcome write_image(const job_settings& job, image_pipeline& image, statistics_record& stats,
+loop_outcome write_image(const job_settings& job, image_pipeline& image, std::size_t taker, statistics_record& stats,
                  const std::atomic<bool>& cancel, write_record& record);
 
 // Compares the drive with the image's chunks; each differing byte is listed in `report`. `device_buffer` holds a block and is page-aligned.

@@ -46,7 +46,7 @@ std::size_t write_length(const job_settings& job, const image_chunk& chunk) {
 
 }  // namespace
 
-loop_outcome write_image(const job_settings& job, image_pipeline& image, statistics_record& stats,
+loop_outcome write_image(const job_settings& job, image_pipeline& image, std::size_t taker, statistics_record& stats,
                          const std::atomic<bool>& cancel, write_record& record) {
   loop_outcome outcome;
   progress_sampler sampler(image, job.block_size);
@@ -82,7 +82,7 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, statist
   device = open_device_writer(job.drive.path, job.mode, image_pipeline::ring_depth - 1, written);
 
   bool image_ended = true;
-  while (image_chunk* chunk = image.next()) {
+  while (image_chunk* chunk = image.next(taker)) {
     if (chunk->length < chunk->expected) {
       stats.error_queue(image_short_text(*chunk));
       stopped = true;
