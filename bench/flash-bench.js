@@ -1,87 +1,71 @@
 'use strict';
 // Benchmark of the flasher addon against the system tools, on one loop device over a
-// file in a temporary folder and one image of random bytes:
+// file in a temporary folder. The flash part uses one image of random bytes:
 //   write:    the addon at 64 KiB, 1 MiB and 4 MiB blocks  vs  dd oflag=dsync, same sizes
 //   read-back: the addon's validation  vs  cmp  vs  dd iflag=direct of=/dev/null
+// The formats part (formats-bench.js) then uses an ext4 image in every compressed
+// format and its block map, against the decompressors piped into dd and bmaptool copy.
 // Every measurement is repeated (the tools alternating), the page cache is dropped
-// before each one, and the medians are printed in MB/s (10^6 bytes per second) with
-// the ratios and the peak resident memory of the addon's process against an idle one.
-// The figures are also written as JSON to a file whose path is printed.
+// before each one, and the medians are printed in MB/s (10^6 bytes per second) or
+// seconds with the ratios and the peak resident memory of the addon's process against
+// an idle one. The figures are also written as JSON to a file whose path is printed.
 //
-//   node bench/flash-bench.js [--size-mib N] [--reps N] [--dir DIR] [--out FILE]
+//   node bench/flash-bench.js [--only flash|formats] [--size-mib N] [--fs-mib N]
+//                             [--reps N] [--dir DIR] [--images DIR] [--out FILE]
 // FLASHER_BENCH_SIZE_MIB and FLASHER_BENCH_REPS set the defaults (256 MiB, 4: an even
 // count lets each tool go first equally often, which matters on a virtual disk whose
-// speed depends on what ran just before).
+// speed depends on what ran just before). --fs-mib (FLASHER_BENCH_FS_MIB, default 512)
+// is the size of the ext4 image; --images DIR keeps that image and its compressed
+// copies in DIR and reuses them in later runs (compressing takes minutes).
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const crypto = require('node:crypto');
-const { spawnSync } = require('node:child_process');
+const {
+  KiB, MiB, run, runOk, dropCaches, timed, median, mbps, label, writeListing, addonJob, checkJob, assertLoopDevice,
+} = require('./bench-common');
+const { runFormats } = require('./formats-bench');
 
 const root = path.resolve(__dirname, '..');
-const KiB = 1024;
-const MiB = 1024 * KiB;
 const BLOCKS = [64 * KiB, MiB, 4 * MiB];
 const VALIDATE_BLOCK = 4 * MiB;
+const PARTS = ['flash', 'formats'];
 
 function options(argv) {
   const chosen = {
     sizeMiB: Number(process.env.FLASHER_BENCH_SIZE_MIB || 256),
+    fsMiB: Number(process.env.FLASHER_BENCH_FS_MIB || 512),
+    // Share of the ext4 image filled with files: the block map then covers under a third.
+    fill: 0.26,
     reps: Number(process.env.FLASHER_BENCH_REPS || 4),
     dir: os.tmpdir(),
+    images: null,
     out: null,
+    parts: PARTS,
   };
   for (let i = 0; i < argv.length; i += 1) {
     const value = argv[i + 1];
     switch (argv[i]) {
       case '--size-mib': chosen.sizeMiB = Number(value); i += 1; break;
+      case '--fs-mib': chosen.fsMiB = Number(value); i += 1; break;
       case '--reps': chosen.reps = Number(value); i += 1; break;
       case '--dir': chosen.dir = value; i += 1; break;
+      case '--images': chosen.images = path.resolve(value); i += 1; break;
       case '--out': chosen.out = value; i += 1; break;
+      case '--only':
+        if (!PARTS.includes(value)) throw new Error(`--only takes one of ${PARTS.join(', ')}`);
+        chosen.parts = [value];
+        i += 1;
+        break;
       default: throw new Error(`unknown argument ${argv[i]}; see the head of ${__filename}`);
     }
   }
   // Whole 4 MiB blocks: every tool then moves exactly the image's bytes.
   if (!(chosen.sizeMiB >= 4 && chosen.sizeMiB % 4 === 0)) throw new Error('the size must be a multiple of 4 MiB');
+  if (!(chosen.fsMiB >= 64 && chosen.fsMiB % 4 === 0)) throw new Error('the ext4 image must be a multiple of 4 MiB, at least 64 MiB');
   if (!(chosen.reps >= 1)) throw new Error('at least one repetition');
   return chosen;
 }
-
-function run(command, args, extra = {}) {
-  const result = spawnSync(command, args, { encoding: 'utf8', maxBuffer: 16 * MiB, ...extra });
-  if (result.error) throw result.error;
-  return result;
-}
-
-function runOk(command, args, extra) {
-  const result = run(command, args, extra);
-  if (result.status !== 0) throw new Error(`${command} ${args.join(' ')}: ${result.stderr || result.stdout}`);
-  return result.stdout;
-}
-
-// Drops what the kernel caches of the image and the device, so that every run reads
-// and writes the medium.
-function dropCaches(device) {
-  runOk('sync', []);
-  fs.writeFileSync('/proc/sys/vm/drop_caches', '3\n');
-  runOk('blockdev', ['--flushbufs', device]);
-}
-
-// Seconds a tool takes, measured around its process.
-function timed(command, args) {
-  const started = process.hrtime.bigint();
-  const result = run(command, args);
-  const seconds = Number(process.hrtime.bigint() - started) / 1e9;
-  return { seconds, status: result.status, output: `${result.stdout}${result.stderr}`.trim() };
-}
-
-const median = (values) => {
-  const sorted = [...values].sort((a, b) => a - b);
-  const mid = Math.floor(sorted.length / 2);
-  return sorted.length % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
-};
-const mbps = (bytes, seconds) => bytes / seconds / 1e6;
-const label = (bytes) => (bytes >= MiB ? `${bytes / MiB} MiB` : `${bytes / KiB} KiB`);
 
 function writeRandomImage(file, size) {
   const fd = fs.openSync(file, 'w');
@@ -93,29 +77,68 @@ function writeRandomImage(file, size) {
   }
 }
 
-// The stand-in lsblk of the tests prints this listing: the loop device as a
-// removable disk, with the sizes the real lsblk reports for it.
-function writeListing(file, device) {
-  const columns = 'name,path,type,size,model,vendor,phy-sec,log-sec,rm,hotplug,label,fstype,uuid,ptuuid,parttype,partlabel,mountpoint';
-  const listing = JSON.parse(runOk('lsblk', ['--bytes', '--json', '--nodeps', '-o', columns, device]));
-  for (const entry of listing.blockdevices) Object.assign(entry, { type: 'disk', rm: true, hotplug: true });
-  fs.writeFileSync(file, JSON.stringify(listing));
-}
+// The flash part: a random image written and read back at several block sizes.
+function runFlash(opts, ctx) {
+  const { dir, device, env, idleKiB } = ctx;
+  const size = opts.sizeMiB * MiB;
+  const image = path.join(dir, 'image.bin');
+  console.log(`flash: image of ${opts.sizeMiB} MiB of random bytes, ${opts.reps} repetitions`);
+  writeRandomImage(image, size);
+  const sizeArg = `count=${size / MiB}`;
+  // One unmeasured pass, so the first measured run does not meet a fresh backing file.
+  dropCaches(device);
+  runOk('dd', [`if=${image}`, `of=${device}`, `bs=${4 * MiB}`, 'oflag=dsync', 'status=none']);
 
-// Runs one addon job (or an idle process) in a child node process.
-function addonJob(env, mode, device, image, block) {
-  const args = [path.join(__dirname, 'flash-job.js'), mode];
-  if (mode !== 'idle') args.push(device, image, String(block));
-  const result = run(process.execPath, args, { env });
-  if (result.status !== 0) throw new Error(`addon ${mode} failed: ${result.stderr}`);
-  return JSON.parse(result.stdout.trim().split('\n').pop());
-}
-
-function checkJob(what, job) {
-  const { stats } = job;
-  if (stats.completed !== 100 || stats.numerrs !== 0 || stats.numwriteerrs !== 0) {
-    throw new Error(`${what} did not run clean: ${JSON.stringify(stats)}`);
+  const write = Object.fromEntries(BLOCKS.map((b) => [b, { addon: [], addonWall: [], dd: [], peakKiB: [] }]));
+  for (let rep = 0; rep < opts.reps; rep += 1) {
+    for (const block of BLOCKS) {
+      const order = rep % 2 === 0 ? ['addon', 'dd'] : ['dd', 'addon'];
+      for (const tool of order) {
+        dropCaches(device);
+        if (tool === 'addon') {
+          const job = addonJob(env, 'write', device, image, block);
+          checkJob(`addon write at ${label(block)}`, job);
+          write[block].addon.push(mbps(size, job.stats.duration / 1000));
+          write[block].addonWall.push(mbps(size, job.wallMs / 1000));
+          write[block].peakKiB.push(job.memory.peakKiB);
+        } else {
+          const t = timed('dd', [`if=${image}`, `of=${device}`, `bs=${block}`, `count=${size / block}`, 'oflag=dsync', 'status=none']);
+          if (t.status !== 0) throw new Error(`dd write failed: ${t.output}`);
+          write[block].dd.push(mbps(size, t.seconds));
+        }
+        process.stdout.write('.');
+      }
+    }
   }
+
+  // The device now holds the image: each reader compares or reads the same bytes.
+  const read = { addon: [], addonWall: [], cmp: [], raw: [], peakKiB: [] };
+  const readers = ['addon', 'cmp', 'raw'];
+  for (let rep = 0; rep < opts.reps; rep += 1) {
+    const order = readers.map((_, i) => readers[(i + rep) % readers.length]);
+    for (const tool of order) {
+      dropCaches(device);
+      if (tool === 'addon') {
+        const job = addonJob(env, 'validate', device, image, VALIDATE_BLOCK);
+        checkJob('addon validation', job);
+        read.addon.push(mbps(size, job.stats.duration / 1000));
+        read.addonWall.push(mbps(size, job.wallMs / 1000));
+        read.peakKiB.push(job.memory.peakKiB);
+      } else if (tool === 'cmp') {
+        const t = timed('cmp', ['-n', String(size), image, device]);
+        if (t.status !== 0) throw new Error(`cmp found the device different from the image: ${t.output}`);
+        read.cmp.push(mbps(size, t.seconds));
+      } else {
+        const t = timed('dd', [`if=${device}`, 'of=/dev/null', `bs=${MiB}`, sizeArg, 'iflag=direct', 'status=none']);
+        if (t.status !== 0) throw new Error(`dd read failed: ${t.output}`);
+        read.raw.push(mbps(size, t.seconds));
+      }
+      process.stdout.write('.');
+    }
+  }
+  process.stdout.write('\n');
+  fs.rmSync(image, { force: true });
+  return report(opts, size, write, read, idleKiB);
 }
 
 function main() {
@@ -124,35 +147,59 @@ function main() {
     console.error('the benchmark needs root on Linux: it attaches a loop device and drops the page cache');
     process.exit(2);
   }
-  const size = opts.sizeMiB * MiB;
+  const flash = opts.parts.includes('flash');
+  const formats = opts.parts.includes('formats');
+  // One drive for both parts, larger than either image.
+  const driveSize = Math.max(flash ? opts.sizeMiB : 0, formats ? opts.fsMiB : 0) * MiB + 16 * MiB;
   const { bavail, bsize } = fs.statfsSync(opts.dir);
-  const needed = 2 * size + 64 * MiB;
+  const needed = driveSize + (flash ? opts.sizeMiB * MiB : 0) + (formats && !opts.images ? opts.fsMiB * MiB : 0) + 64 * MiB;
   if (bavail * bsize < needed) {
     console.error(`${opts.dir} has ${Math.floor((bavail * bsize) / MiB)} MiB free; the benchmark needs ${needed / MiB} MiB`);
     process.exit(2);
   }
 
-  const dir = fs.mkdtempSync(path.join(opts.dir, 'flasher-bench-'));
-  let device = null;
-  const cleanUp = () => {
-    if (device) run('losetup', ['-d', device]);
-    device = null;
-    fs.rmSync(dir, { recursive: true, force: true });
+  // What the benchmark set up (folder, loop devices, mounts), undone last first, also
+  // after a failure or an interruption. hold() returns a function undoing one early.
+  const held = [];
+  const hold = (undo) => {
+    const entry = { undo };
+    held.push(entry);
+    return () => {
+      const at = held.indexOf(entry);
+      if (at >= 0) {
+        held.splice(at, 1);
+        undo();
+      }
+    };
   };
-  process.once('SIGINT', () => {
-    cleanUp();
-    process.exit(130);
-  });
+  const cleanUp = () => {
+    while (held.length > 0) {
+      try {
+        held.pop().undo();
+      } catch (err) {
+        console.error(`clean-up: ${err.message}`);
+      }
+    }
+  };
+  // Tools in the foreground get the signal too and end; the steps waiting on them then
+  // fail and main's finally cleans up before this runs.
+  for (const signal of ['SIGINT', 'SIGTERM']) {
+    process.once(signal, () => {
+      cleanUp();
+      process.exit(130);
+    });
+  }
 
+  const dir = fs.mkdtempSync(path.join(opts.dir, 'flasher-bench-'));
+  hold(() => fs.rmSync(dir, { recursive: true, force: true }));
   try {
-    const image = path.join(dir, 'image.bin');
     const backing = path.join(dir, 'drive.img');
-    console.log(`image: ${opts.sizeMiB} MiB of random bytes, ${opts.reps} repetitions, in ${dir}`);
-    writeRandomImage(image, size);
-    // The drive must be larger than the image.
+    console.log(`benchmark: ${opts.parts.join(' and ')}, ${opts.reps} repetitions, in ${dir}`);
     fs.writeFileSync(backing, '');
-    fs.truncateSync(backing, size + 16 * MiB);
-    device = runOk('losetup', ['--find', '--show', backing]).trim();
+    fs.truncateSync(backing, driveSize);
+    const device = runOk('losetup', ['--find', '--show', backing]).trim();
+    hold(() => run('losetup', ['-d', device]));
+    assertLoopDevice(device);
     const listing = path.join(dir, 'lsblk.json');
     writeListing(listing, device);
     const env = {
@@ -161,63 +208,18 @@ function main() {
       FAKE_LSBLK_LISTING: listing,
     };
     delete env.FAKE_TOOL_LOG;
-    const sizeArg = `count=${size / MiB}`;
-    // One unmeasured pass, so the first measured run does not meet a fresh backing file.
-    dropCaches(device);
-    runOk('dd', [`if=${image}`, `of=${device}`, `bs=${4 * MiB}`, 'oflag=dsync', 'status=none']);
+    const idleKiB = median([0, 1, 2].map(() => addonJob(env, 'idle').memory.peakKiB));
+    const ctx = { dir, device, env, idleKiB, hold };
 
-    const write = Object.fromEntries(BLOCKS.map((b) => [b, { addon: [], addonWall: [], dd: [], peakKiB: [] }]));
-    for (let rep = 0; rep < opts.reps; rep += 1) {
-      for (const block of BLOCKS) {
-        const order = rep % 2 === 0 ? ['addon', 'dd'] : ['dd', 'addon'];
-        for (const tool of order) {
-          dropCaches(device);
-          if (tool === 'addon') {
-            const job = addonJob(env, 'write', device, image, block);
-            checkJob(`addon write at ${label(block)}`, job);
-            write[block].addon.push(mbps(size, job.stats.duration / 1000));
-            write[block].addonWall.push(mbps(size, job.wallMs / 1000));
-            write[block].peakKiB.push(job.memory.peakKiB);
-          } else {
-            const t = timed('dd', [`if=${image}`, `of=${device}`, `bs=${block}`, `count=${size / block}`, 'oflag=dsync', 'status=none']);
-            if (t.status !== 0) throw new Error(`dd write failed: ${t.output}`);
-            write[block].dd.push(mbps(size, t.seconds));
-          }
-          process.stdout.write('.');
-        }
-      }
+    const result = {
+      when: new Date().toISOString(),
+      machine: { kernel: os.release(), cpus: os.cpus().length, node: process.version },
+      idlePeakMiB: idleKiB / KiB,
+    };
+    if (flash) Object.assign(result, runFlash(opts, ctx));
+    if (formats) {
+      result.formats = runFormats({ ...ctx, reps: opts.reps, fsMiB: opts.fsMiB, fill: opts.fill, images: opts.images });
     }
-
-    // The device now holds the image: each reader compares or reads the same bytes.
-    const read = { addon: [], addonWall: [], cmp: [], raw: [], peakKiB: [] };
-    const readers = ['addon', 'cmp', 'raw'];
-    for (let rep = 0; rep < opts.reps; rep += 1) {
-      const order = readers.map((_, i) => readers[(i + rep) % readers.length]);
-      for (const tool of order) {
-        dropCaches(device);
-        if (tool === 'addon') {
-          const job = addonJob(env, 'validate', device, image, VALIDATE_BLOCK);
-          checkJob('addon validation', job);
-          read.addon.push(mbps(size, job.stats.duration / 1000));
-          read.addonWall.push(mbps(size, job.wallMs / 1000));
-          read.peakKiB.push(job.memory.peakKiB);
-        } else if (tool === 'cmp') {
-          const t = timed('cmp', ['-n', String(size), image, device]);
-          if (t.status !== 0) throw new Error(`cmp found the device different from the image: ${t.output}`);
-          read.cmp.push(mbps(size, t.seconds));
-        } else {
-          const t = timed('dd', [`if=${device}`, 'of=/dev/null', `bs=${MiB}`, sizeArg, 'iflag=direct', 'status=none']);
-          if (t.status !== 0) throw new Error(`dd read failed: ${t.output}`);
-          read.raw.push(mbps(size, t.seconds));
-        }
-        process.stdout.write('.');
-      }
-    }
-    process.stdout.write('\n');
-
-    const idle = [0, 1, 2].map(() => addonJob(env, 'idle').memory.peakKiB);
-    const idleKiB = median(idle);
-    const result = report(opts, size, write, read, idleKiB);
     const out = opts.out || path.join(os.tmpdir(), `flasher-bench-${new Date().toISOString().replace(/[:.]/g, '-')}.json`);
     fs.writeFileSync(out, `${JSON.stringify(result, null, 2)}\n`);
     console.log(`\nfigures written to ${out}`);
@@ -281,7 +283,7 @@ function report(opts, size, write, read, idleKiB) {
     validationAtLeast08xRawRead: v.ratioAddonToRawRead >= 0.8,
     memoryWithin2BlocksPlus32MiB: Object.values(result.write).every((e) => e.memory.withinLimit) && v.memory.withinLimit,
   };
-  console.log('\ntargets:', Object.entries(result.targets).map(([k, ok]) => `${k} ${ok ? 'met' : 'MISSED'}`).join(', '));
+  console.log('\nflash targets:', Object.entries(result.targets).map(([k, ok]) => `${k} ${ok ? 'met' : 'MISSED'}`).join(', '));
   return result;
 }
 
