@@ -56,6 +56,9 @@ void flash_device::start_job(job_kind kind, job_end_callback on_end, std::string
     writing ? write_start_checks() : validate_start_checks();
     (writing ? cancel_write : cancel_validate) = false;
     (writing ? write_stats : validate_stats).update([](flash_statistics& s) { s.reset(); });
+    job_progress& progress = writing ? write_progress : validate_progress;
+    progress.bytes = 0;
+    progress.total = image_size;
     start_thread(kind, std::move(on_end), std::move(report_path));
   } catch (...) {
     jobs.abandon(kind);
@@ -137,7 +140,8 @@ struct read_back_sides {
 // Compares the drive with the image block by block. Only bytes really read from
 // both sides are compared: a side that ends early is recorded and ends the comparison.
 void compare_blocks(const job_settings& job, const read_back_sides& sides, statistics_record& stats,
-                    const std::atomic<bool>& cancel, mismatch_report& report, comparison& result) {
+                    const std::atomic<bool>& cancel, mismatch_report& report, comparison& result,
+                    job_progress& progress) {
   const std::uint64_t block_size = job.block_size;
   const std::uint64_t whole_blocks = job.image_size / block_size;
   const std::uint64_t residual = job.image_size - whole_blocks * block_size;
@@ -164,6 +168,7 @@ void compare_blocks(const job_settings& job, const read_back_sides& sides, stati
       s.take_sample(i, whole_blocks, block_size, previous_sample);
       s.numwriteerrs = result.mismatches;
     });
+    progress.bytes += block_size;
     if (cancel) return;
   }
   if (residual == 0 || cancel) return;
@@ -174,6 +179,7 @@ void compare_blocks(const job_settings& job, const read_back_sides& sides, stati
       std::min(block_io::read_full(device_fd, device, block_io::whole_sectors(image_got)), image_got);
   compare_bytes(image, device, std::min(image_got, device_got), whole_blocks * block_size, whole_blocks, report,
                 result);
+  progress.bytes += std::min(image_got, device_got);
   std::uint64_t image_residual = image_got;
   if (image_got == residual) {
     // An image that grew since it was chosen holds more than the residual bytes.
@@ -220,7 +226,7 @@ void flash_device::validate(std::string report_path) {
     start = clock_type::now();
     if (image.valid() && device.valid()) {
       const read_back_sides sides{image.get(), device.get(), image_block.get(), device_block.get()};
-      compare_blocks(job, sides, validate_stats, cancel_validate, report, result);
+      compare_blocks(job, sides, validate_stats, cancel_validate, report, result, validate_progress);
     }
     report.close();
   } catch (const std::exception& e) {

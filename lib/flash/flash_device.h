@@ -23,6 +23,7 @@
 
 #include "drives/drives.h"
 #include "drives/phydrive.h"
+#include "flash/job_progress.h"
 #include "flash/job_scheduler.h"
 #include "flash/statistics_record.h"
 
@@ -52,6 +53,8 @@ class flash_device_basic {
   std::atomic<bool> cancel_validate{false};
   statistics_record write_stats;
   statistics_record validate_stats;
+  job_progress write_progress;
+  job_progress validate_progress;
 
   // Pause between the end of the write and the permission restore, letting the
   // kernel and udev settle on the rewritten partition table.

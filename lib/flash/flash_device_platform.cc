@@ -33,7 +33,7 @@ namespace {
 // zero bytes. Stops at the first block the image cannot deliver in full: the device
 // never receives bytes that came neither from the image nor from the padding.
 void write_blocks(const job_settings& job, int image_fd, int device_fd, statistics_record& stats,
-                  const std::atomic<bool>& cancel) {
+                  const std::atomic<bool>& cancel, job_progress& progress) {
   const std::uint64_t block_size = job.block_size;
   const std::uint64_t whole_blocks = job.image_size / block_size;
   const std::uint64_t residual = job.image_size - whole_blocks * block_size;
@@ -55,6 +55,7 @@ void write_blocks(const job_settings& job, int image_fd, int device_fd, statisti
     stats.update([&](flash_statistics& s) {
       if (s.sample_due(i)) s.take_sample(i, whole_blocks, block_size, previous_sample);
     });
+    progress.bytes += block_size;
     if (cancel) return;
   }
   if (residual == 0 || cancel) return;
@@ -71,6 +72,7 @@ void write_blocks(const job_settings& job, int image_fd, int device_fd, statisti
     stats.error_queue("failed to write residual block with " + std::to_string(written) + "/" +
                       std::to_string(block_size) + " bytes");
   }
+  progress.bytes += residual;
 }
 
 }  // namespace
@@ -103,7 +105,7 @@ void flash_device_platform::write_drive(const job_settings& job) {
         if (!device.valid()) {
           write_stats.error_queue("failed to open device: " + block_io::last_error_text());
         } else {
-          write_blocks(job, image.get(), device.get(), write_stats, cancel_write);
+          write_blocks(job, image.get(), device.get(), write_stats, cancel_write, write_progress);
         }
       }
     }
