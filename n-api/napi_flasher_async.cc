@@ -7,11 +7,17 @@
 #include <string>
 
 #include "flash/flash_device.h"
+#include "napi_drive_list.h"
 
 namespace {
 
 void require_no_arguments(const Napi::CallbackInfo& info, const char* message) {
   if (info.Length() != 0) throw Napi::TypeError::New(info.Env(), message);
+}
+
+Napi::Function require_function(const Napi::CallbackInfo& info, const char* message) {
+  if (info.Length() != 1 || !info[0].IsFunction()) throw Napi::TypeError::New(info.Env(), message);
+  return info[0].As<Napi::Function>();
 }
 
 std::string require_string(const Napi::CallbackInfo& info, const char* message) {
@@ -45,6 +51,23 @@ job_end_callback keep_process_alive(const Napi::Env& env, Napi::ThreadSafeFuncti
   return [keeper]() mutable { keeper.Release(); };
 }
 
+// The same, and the job's end, its end steps included, calls `done` on the JavaScript
+// thread: the owner learns of it without polling.
+job_end_callback call_when_ended(const Napi::Env& env, Napi::ThreadSafeFunction& keeper, Napi::Function done) {
+  keeper = Napi::ThreadSafeFunction::New(env, done, "flasher job", 0, 1);
+  return [keeper]() mutable {
+    keeper.BlockingCall();
+    keeper.Release();
+  };
+}
+
+Napi::Object progress_object(const Napi::Env& env, const job_progress& progress) {
+  Napi::Object object = Napi::Object::New(env);
+  object.Set("bytes", static_cast<double>(progress.bytes.load()));
+  object.Set("total", static_cast<double>(progress.total.load()));
+  return object;
+}
+
 }  // namespace
 
 class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
@@ -63,6 +86,9 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("startValidate", &Flash_Drive::start_validate),
                                                  InstanceMethod("cancelValidate", &Flash_Drive::cancel_validate),
                                                  InstanceMethod("getValidateStats", &Flash_Drive::get_validate_stats),
+                                                 InstanceMethod("runWrite", &Flash_Drive::run_write),
+                                                 InstanceMethod("runValidate", &Flash_Drive::run_validate),
+                                                 InstanceMethod("getProgress", &Flash_Drive::get_progress),
                                              });
     // Kept for the life of the process, like the class itself.
     new Napi::FunctionReference(Napi::Persistent(constructor));
@@ -102,12 +128,33 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
 
   void start_write(const Napi::CallbackInfo& info) {
     require_no_arguments(info, "start_write() takes no parameter");
-    start_job(info.Env(), [this](job_end_callback on_end) { device->write_async(std::move(on_end)); });
+    start_job(info.Env(), Napi::Function(),
+              [this](job_end_callback on_end) { device->write_async(std::move(on_end)); });
   }
 
   void start_validate(const Napi::CallbackInfo& info) {
     require_no_arguments(info, "start_validate() takes no parameter");
-    start_job(info.Env(), [this](job_end_callback on_end) { device->validate_async(std::move(on_end)); });
+    start_job(info.Env(), Napi::Function(),
+              [this](job_end_callback on_end) { device->validate_async(std::move(on_end)); });
+  }
+
+  void run_write(const Napi::CallbackInfo& info) {
+    Napi::Function done = require_function(info, "run_write() takes one function parameter");
+    start_job(info.Env(), done, [this](job_end_callback on_end) { device->write_async(std::move(on_end)); });
+  }
+
+  void run_validate(const Napi::CallbackInfo& info) {
+    Napi::Function done = require_function(info, "run_validate() takes one function parameter");
+    start_job(info.Env(), done,
+              [this](job_end_callback on_end) { device->validate_async(std::move(on_end)); });
+  }
+
+  Napi::Value get_progress(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "get_progress() takes no parameter");
+    Napi::Object result = Napi::Object::New(info.Env());
+    result.Set("write", progress_object(info.Env(), device->write_progress));
+    result.Set("validate", progress_object(info.Env(), device->validate_progress));
+    return result;
   }
 
   void cancel_write(const Napi::CallbackInfo& info) {
@@ -131,10 +178,12 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                              call_native(info.Env(), [&] { return device->validate_stats.get_json(); }));
   }
 
+  // With a `done` function, the job's end calls it; without, the job only keeps the
+  // process alive.
   template <class Start>
-  void start_job(const Napi::Env& env, Start&& start) {
+  void start_job(const Napi::Env& env, Napi::Function done, Start&& start) {
     Napi::ThreadSafeFunction keeper;
-    job_end_callback on_end = keep_process_alive(env, keeper);
+    job_end_callback on_end = done.IsEmpty() ? keep_process_alive(env, keeper) : call_when_ended(env, keeper, done);
     try {
       call_native(env, [&] { start(std::move(on_end)); });
     } catch (...) {
@@ -147,6 +196,9 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   std::shared_ptr<flash_device> device;
 };
 
-Napi::Object InitAll(Napi::Env env, Napi::Object exports) { return Flash_Drive::Init(env, exports); }
+Napi::Object InitAll(Napi::Env env, Napi::Object exports) {
+  exports.Set("listDrives", Napi::Function::New(env, list_drives, "listDrives"));
+  return Flash_Drive::Init(env, exports);
+}
 
 NODE_API_MODULE(flasher, InitAll)
