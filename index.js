@@ -1,10 +1,17 @@
 'use strict';
-// Entry of the package: the FlashDrive class of the flasher addon and the password
-// checks of the sudo addon.
+// Entry of the package: the FlashDrive class and the password checks of the two
+// addons, and the promise API over them (listDrives, flash, verify).
 const { flasher, sudo } = require('./api/addons');
+const { listDrives } = require('./api/drives');
+const { flash, verify } = require('./api/flash');
+const { FlasherError } = require('./api/errors');
 
 module.exports = {
   FlashDrive: flasher.FlashDrive,
   checkPassword: sudo.checkPassword,
   checkPasswordForUser: sudo.checkPasswordForUser,
+  listDrives,
+  flash,
+  verify,
+  FlasherError,
 };
