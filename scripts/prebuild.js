@@ -8,7 +8,9 @@ const path = require('node:path');
 
 const root = path.join(__dirname, '..');
 const [napiVersion] = require('../package.json').binary.napi_versions;
-const node = (script, args) => execFileSync(process.execPath, [require.resolve(script), ...args], { cwd: root, stdio: 'inherit' });
+// Their output goes to standard error: npm pack prints the tarball's name on standard output.
+const node = (script, args) =>
+  execFileSync(process.execPath, [require.resolve(script), ...args], { cwd: root, stdio: ['ignore', 2, 2] });
 
 node('cmake-js/bin/cmake-js', ['compile', '--log-level', 'error']);
 fs.rmSync(path.join(root, 'prebuilds'), { recursive: true, force: true });
