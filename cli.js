@@ -20,8 +20,8 @@ program
   .description('list the drives an image can be written to (removable or hot-pluggable)')
   .option('--all', 'also list internal drives, marked as not writable')
   .option('--json', 'print the drives as JSON')
-  .action((opts) => {
-    process.exitCode = list(opts);
+  .action(async (opts) => {
+    process.exitCode = await list(opts);
   });
 
 program

@@ -94,6 +94,18 @@ export class FlashDrive {
   getWriteReport(): string;
   /** The validation job's report as JSON text (see JobReport). */
   getValidateReport(): string;
+  /** Starts the write like startWrite; `done` is called once the job has ended, end steps included. */
+  runWrite(done: () => void): void;
+  /** Starts the validation like startValidate; `done` is called once the job has ended. */
+  runValidate(done: () => void): void;
+  /** Live byte counts of the two jobs; `total` 0 means unknown. */
+  getProgress(): { write: JobProgress; validate: JobProgress };
+}
+
+/** Bytes a job has handled so far, and its whole size (0 when unknown). */
+export interface JobProgress {
+  bytes: number;
+  total: number;
 }
 
 /** What an image file holds, read without decoding it. */
@@ -113,3 +125,117 @@ export function checkPassword(password: string): boolean;
 
 /** True when sudo accepts `password` and su to `user` succeeds. */
 export function checkPasswordForUser(user: string, password: string): boolean;
+
+/** A partition of a drive, as lsblk lists it; texts are empty when lsblk has none. */
+export interface Partition {
+  name: string;
+  path: string;
+  size: number;
+  /** Empty when the partition is not mounted. */
+  mountpoint: string;
+  label: string;
+  partlabel: string;
+  fstype: string;
+}
+
+/** A disk of the machine. Only removable or hot-pluggable drives can be written. */
+export interface Drive {
+  /** Kernel name, such as "sdb". */
+  name: string;
+  /** Device path, such as "/dev/sdb". */
+  path: string;
+  /** Bytes. */
+  size: number;
+  model: string;
+  vendor: string;
+  removable: boolean;
+  hotplug: boolean;
+  /** Physical sector size in bytes; block sizes must be multiples of it. */
+  sectorSize: number;
+  partitions: Partition[];
+}
+
+/** The disks of the machine, from the addon's own lsblk reading. */
+export function listDrives(): Promise<Drive[]>;
+
+export interface Progress {
+  drive: Drive;
+  phase: 'write' | 'verify';
+  /** Bytes of the image handled so far in this phase; never decreases. */
+  bytes: number;
+  /** Bytes of the whole phase; null when unknown. */
+  total: number | null;
+  /** Mean bytes per second since the phase started. */
+  speed: number;
+  /** Seconds left; null when unknown, 0 in the report that ends the phase. */
+  eta: number | null;
+}
+
+export interface VerifyOptions {
+  /** Path of the image file. */
+  image: string;
+  /** Kernel name or device path of the drive, exactly as listDrives shows it. */
+  drive: string;
+  /** The sudo password; needed when the process is not root. */
+  password?: string;
+  /** Bytes per read and write, a multiple of the drive's sector size; 4 MiB by default. */
+  blockSize?: number;
+  /** Aborting it cancels the job; the promise then rejects with an AbortError. */
+  signal?: AbortSignal;
+  /** Called when a phase starts, about every 200 ms while bytes move, and once at its end. */
+  onProgress?: (progress: Progress) => void;
+}
+
+export interface FlashOptions extends VerifyOptions {
+  /** Read the drive back after writing; true by default. */
+  verify?: boolean;
+  writeMode?: 'direct' | 'sync';
+  /** Check that the drive holds as many bytes as it reports; true by default. */
+  capacityCheck?: boolean;
+  /** Path of a block map (bmap) of the image: only the mapped blocks are written. */
+  blockMap?: string;
+}
+
+export interface VerifyResult {
+  differingBytes: number;
+  durationMs: number;
+  /** The job report; null for now. */
+  report: null;
+}
+
+export interface FlashResult {
+  drive: Drive;
+  image: { format: string; size: number };
+  /** Bytes written onto the drive: whole blocks, the last one padded with zero bytes. */
+  bytesWritten: number;
+  durationMs: number;
+  /** Null when the verification was turned off. */
+  verify: { differingBytes: number; durationMs: number } | null;
+  /** The job report; null for now. */
+  report: null;
+}
+
+export type FlasherErrorCode =
+  | 'ENODRIVE'
+  | 'ETOOSMALL'
+  | 'EPASSWORD'
+  | 'EIMAGE'
+  | 'EWRITE'
+  | 'EREMOVED'
+  | 'ECAPACITY'
+  | 'EVERIFY'
+  | 'EBUSY';
+
+/** How flash() and verify() fail; the message is the engine's own text. */
+export class FlasherError extends Error {
+  name: 'FlasherError';
+  code: FlasherErrorCode;
+  /** With EVERIFY: the bytes that differ between drive and image. */
+  differingBytes?: number;
+}
+
+/** Writes the image onto the drive, then reads it back and compares. */
+export function flash(options: FlashOptions): Promise<FlashResult>;
+
+/** Reads the drive back and compares it with the image. */
+export function verify(options: VerifyOptions): Promise<VerifyResult>;

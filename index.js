@@ -1,21 +1,18 @@
 'use strict';
-// Entry of the package: the FlashDrive class of the flasher addon and the password
-// checks of the sudoauth addon.
-const path = require('path');
+// Entry of the package: the FlashDrive class and the password checks of the two
+// addons, and the promise API over them (listDrives, flash, verify).
+const { flasher, sudo } = require('./api/addons');
+const { listDrives } = require('./api/drives');
+const { flash, verify } = require('./api/flash');
+const { FlasherError } = require('./api/errors');
 
-function loadAddon(name) {
-  const file = path.join(__dirname, 'build', 'Release', `${name}.node`);
-  try {
-    return require(file);
-  } catch (err) {
-    throw new Error(
-      `cannot load the ${name} addon from ${file} (${err.message}); ` +
-        `build it with "npm run build" in ${__dirname}`
-    );
-  }
-}
-
-const { FlashDrive, inspectImage } = loadAddon('flasher');
-const { checkPassword, checkPasswordForUser } = loadAddon('sudo');
-
-module.exports = { FlashDrive, inspectImage, checkPassword, checkPasswordForUser };
+module.exports = {
+  FlashDrive: flasher.FlashDrive,
+  inspectImage: flasher.inspectImage,
+  checkPassword: sudo.checkPassword,
+  checkPasswordForUser: sudo.checkPasswordForUser,
+  listDrives,
+  flash,
+  verify,
+  FlasherError,
+};

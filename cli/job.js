@@ -1,13 +1,12 @@
 'use strict';
-// Runs one job of a FlashDrive to its end: polls its statistics a few times a second
-// into a progress bar or JSON lines, and turns Ctrl-C into a cancel request.
+// Runs one call of the promise API (flash or verify) for the command: its progress
+// reports drawn as a bar or printed as JSON lines, Ctrl-C turned into an abort, and
+// its outcome as a record for the summary.
 const cliProgress = require('cli-progress');
 const { formatBytes, formatSpeed, formatSeconds } = require('./units');
 
-const POLL_MS = 250;
-
-// Ctrl-C before any job started ends the program at once; once a job runs it only
-// asks the job to stop, and the program waits for the job's end steps.
+// Ctrl-C before any job started ends the program at once; during a job it aborts the
+// job, and the program waits for the job's end steps.
 const interrupts = {
   requested: false,
   jobStarted: false,
@@ -21,10 +20,7 @@ const interrupts = {
   },
 };
 
-const ended = (stats) => stats.duration > 0 || stats.completed === 100;
-const bytesDone = (stats, total) => Math.round((stats.completed / 100) * total);
-
-function barDisplay(label, total, showDiffering) {
+function barDisplay(label, job) {
   const bar = new cliProgress.SingleBar(
     {
       format: `${label.padEnd(9)} [{bar}] {percentage}% | {done} / {size} | {speed} | ETA {remaining} | {duration_formatted}{extra}`,
@@ -36,115 +32,88 @@ function barDisplay(label, total, showDiffering) {
     },
     cliProgress.Presets.shades_classic
   );
-  let note = '';
-  // The first sample, taken after block 0, credits 400 blocks to one block's time and
-  // is no speed worth showing. A closed record has no current speed: its last line
-  // shows the job's average.
-  const speedOf = (stats) => {
-    if (ended(stats)) return stats.duration > 0 ? (bytesDone(stats, total) * 1000) / stats.duration : 0;
-    return stats.completed > 0 ? stats.speed : 0;
-  };
-  const payload = (stats) => ({
-    done: formatBytes(bytesDone(stats, total)),
-    size: formatBytes(total),
-    speed: speedOf(stats) > 0 ? formatSpeed(speedOf(stats)) : '--',
-    remaining: ended(stats) ? '0:00' : speedOf(stats) > 0 ? formatSeconds(stats.eta) : '--:--',
-    extra: (showDiffering ? ` | ${stats.numwriteerrs} differing` : '') + note,
-  });
   let last = null;
+  let note = '';
+  const payload = (p) => ({
+    done: formatBytes(p.bytes),
+    size: p.total === null ? '?' : formatBytes(p.total),
+    speed: p.speed > 0 ? formatSpeed(p.speed) : '--',
+    remaining: p.eta === null ? '--:--' : formatSeconds(p.eta),
+    extra: note,
+  });
+  const show = () => bar.update(last.bytes, payload(last));
   return {
-    start(stats) {
-      last = stats;
-      bar.start(total, 0, payload(stats));
-    },
-    update(stats) {
-      last = stats;
-      bar.update(bytesDone(stats, total), payload(stats));
+    update(progress) {
+      if (!last) bar.start(progress.total || 0, 0, payload(progress));
+      last = progress;
+      // The write's last block is followed by a pause and the end steps.
+      if (job === 'write' && progress.total !== null && progress.bytes >= progress.total) note = ' | finishing';
+      show();
     },
     note(text) {
       note = ` | ${text}`;
-      bar.update(bytesDone(last, total), payload(last));
+      if (last) show();
     },
-    stop(stats) {
-      this.update(stats);
-      bar.stop();
+    stop() {
+      if (last) bar.stop();
     },
   };
 }
 
-function jsonDisplay(job, total) {
+function jsonDisplay(job) {
   const emit = (event, fields) => process.stdout.write(`${JSON.stringify({ event, job, ...fields })}\n`);
-  let lastText = '';
-  const progress = (stats) => {
-    const text = JSON.stringify(stats);
-    if (text === lastText) return;
-    lastText = text;
-    emit('progress', { bytes: bytesDone(stats, total), total, stats });
-  };
+  let last = { bytes: 0, total: null };
   return {
-    start: progress,
-    update: progress,
+    update(progress) {
+      last = progress;
+      emit('progress', { bytes: progress.bytes, total: progress.total, speed: progress.speed, eta: progress.eta });
+    },
     note: (text) => emit('note', { message: text }),
-    stop: (stats) => emit('end', { cancelled: stats.completed !== 100, bytes: bytesDone(stats, total), total, stats }),
+    stop: (record, cancelled) => emit('end', { cancelled, bytes: last.bytes, total: last.total, stats: record }),
   };
 }
 
-// The addon keeps the process alive while a job thread runs or waits, so the process
-// is about to exit ('beforeExit') only once no job thread is left.
-const idle = {
-  reached: false,
-  waiters: [],
-  wait() {
-    return this.reached ? Promise.resolve() : new Promise((resolve) => this.waiters.push(resolve));
-  },
-};
-process.on('beforeExit', () => {
-  idle.reached = true;
-  idle.waiters.splice(0).forEach((resolve) => resolve());
-});
-
-// Resolves once no job thread is left: a job's end steps (the permission restore, the
-// drive refresh) have run.
-const jobThreadsEnded = () => idle.wait();
-
-// `start`, `cancel` and `stats` are the job's three methods of a FlashDrive. Resolves
-// with the closed statistics. The end is read from the statistics; a job cancelled
-// within its first millisecond shows no duration, so the end is also taken once no
-// job thread is left.
-function runJob({ job, label, start, cancel, stats, total, json }) {
-  const read = () => JSON.parse(stats());
-  const display = json ? jsonDisplay(job, total) : barDisplay(label, total, job === 'validate');
-  start();
-  idle.reached = false;
-  interrupts.jobStarted = true;
-  display.start(read());
-
-  return new Promise((resolve) => {
-    let cancelling = false;
-    let done = false;
-    const finish = () => {
-      if (done) return;
-      done = true;
-      clearInterval(timer);
-      interrupts.cancel = null;
-      const final = read();
-      display.stop(final);
-      resolve(final);
-    };
-    const poll = () => {
-      const current = read();
-      if (ended(current)) finish();
-      else display.update(current);
-    };
-    interrupts.cancel = () => {
-      if (!cancelling) cancel();
-      display.note(cancelling ? 'still ending the job, please wait' : 'cancelling');
-      cancelling = true;
-    };
-    const timer = setInterval(poll, POLL_MS);
-    timer.unref();
-    jobThreadsEnded().then(finish);
-  });
+// The outcome in the names of the engine's statistics: `completed` is 100 when the
+// job went through the whole image, `errque` the failure's text.
+function toRecord({ result, error, cancelled }, last) {
+  const whole = !cancelled && last !== null && last.total !== null && last.bytes >= last.total;
+  return {
+    completed: whole ? 100 : 0,
+    duration: result ? result.durationMs : 0,
+    numwriteerrs: (result && result.differingBytes) || (error && error.differingBytes) || 0,
+    errque: error ? error.message : '',
+  };
 }
 
-module.exports = { runJob, jobThreadsEnded, interrupts };
+// `call` gets { signal, onProgress } and returns the promise of flash or verify.
+async function runJob({ job, label, json, call }) {
+  const display = json ? jsonDisplay(job) : barDisplay(label, job);
+  const controller = new AbortController();
+  let cancelling = false;
+  let last = null;
+  interrupts.jobStarted = true;
+  interrupts.cancel = () => {
+    if (!cancelling) controller.abort();
+    display.note(cancelling ? 'still ending the job, please wait' : 'cancelling');
+    cancelling = true;
+  };
+  const outcome = { result: null, error: null, cancelled: false };
+  try {
+    outcome.result = await call({
+      signal: controller.signal,
+      onProgress: (progress) => {
+        last = progress;
+        display.update(progress);
+      },
+    });
+  } catch (err) {
+    if (err.name === 'AbortError') outcome.cancelled = true;
+    else outcome.error = err;
+  }
+  interrupts.cancel = null;
+  const record = toRecord(outcome, last);
+  display.stop(record, outcome.cancelled);
+  return { ...outcome, record };
+}
+
+module.exports = { runJob, interrupts };

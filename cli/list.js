@@ -1,9 +1,9 @@
 'use strict';
 // `flasher list`: the drives an image can be written to, or with --all every disk.
-const { listDrives, describeDrive } = require('./drives');
+const { listEntries, describeDrive } = require('./drives');
 
-function list({ all = false, json = false }) {
-  const drives = listDrives().filter((drive) => all || drive.writable);
+async function list({ all = false, json = false }) {
+  const drives = (await listEntries()).filter((drive) => all || drive.writable);
   if (json) {
     process.stdout.write(`${JSON.stringify(drives, null, 2)}\n`);
   } else if (drives.length === 0) {

@@ -8,11 +8,17 @@
 
 #include "flash/flash_device.h"
 #include "image/image_source.h"
+#include "napi_drive_list.h"
 
 namespace {
 
 void require_no_arguments(const Napi::CallbackInfo& info, const char* message) {
   if (info.Length() != 0) throw Napi::TypeError::New(info.Env(), message);
+}
+
+Napi::Function require_function(const Napi::CallbackInfo& info, const char* message) {
+  if (info.Length() != 1 || !info[0].IsFunction()) throw Napi::TypeError::New(info.Env(), message);
+  return info[0].As<Napi::Function>();
 }
 
 std::string require_string(const Napi::CallbackInfo& info, const char* message) {
@@ -51,6 +57,23 @@ job_end_callback keep_process_alive(const Napi::Env& env, Napi::ThreadSafeFuncti
   return [keeper]() mutable { keeper.Release(); };
 }
 
+// The same, and the job's end, its end steps included, calls `done` on the JavaScript
+// thread: the owner learns of it without polling.
+job_end_callback call_when_ended(const Napi::Env& env, Napi::ThreadSafeFunction& keeper, Napi::Function done) {
+  keeper = Napi::ThreadSafeFunction::New(env, done, "flasher job", 0, 1);
+  return [keeper]() mutable {
+    keeper.BlockingCall();
+    keeper.Release();
+  };
+}
+
+Napi::Object progress_object(const Napi::Env& env, const job_progress& progress) {
+  Napi::Object object = Napi::Object::New(env);
+  object.Set("bytes", static_cast<double>(progress.bytes.load()));
+  object.Set("total", static_cast<double>(progress.total.load()));
+  return object;
+}
+
 }  // namespace
 
 class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
@@ -74,9 +97,13 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("getWriteReport", &Flash_Drive::get_write_report),
                                                  InstanceMethod("getValidateReport", &Flash_Drive::get_validate_report),
                                                  InstanceMethod("setCapacityCheck", &Flash_Drive::set_capacity_check),
+                                                 InstanceMethod("runWrite", &Flash_Drive::run_write),
+                                                 InstanceMethod("runValidate", &Flash_Drive::run_validate),
+                                                 InstanceMethod("getProgress", &Flash_Drive::get_progress),
+                                                 StaticMethod("runGroupWrite", &Flash_Drive::run_group_write),
                                              });
     // Kept for the life of the process, like the class itself.
-    new Napi::FunctionReference(Napi::Persistent(constructor));
+    class_reference = new Napi::FunctionReference(Napi::Persistent(constructor));
     exports.Set("FlashDrive", constructor);
     return exports;
   }
@@ -130,12 +157,33 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
 
   void start_write(const Napi::CallbackInfo& info) {
     require_no_arguments(info, "start_write() takes no parameter");
-    start_job(info.Env(), [this](job_end_callback on_end) { device->write_async(std::move(on_end)); });
+    start_job(info.Env(), Napi::Function(),
+              [this](job_end_callback on_end) { device->write_async(std::move(on_end)); });
   }
 
   void start_validate(const Napi::CallbackInfo& info) {
     require_no_arguments(info, "start_validate() takes no parameter");
-    start_job(info.Env(), [this](job_end_callback on_end) { device->validate_async(std::move(on_end)); });
+    start_job(info.Env(), Napi::Function(),
+              [this](job_end_callback on_end) { device->validate_async(std::move(on_end)); });
+  }
+
+  void run_write(const Napi::CallbackInfo& info) {
+    Napi::Function done = require_function(info, "run_write() takes one function parameter");
+    start_job(info.Env(), done, [this](job_end_callback on_end) { device->write_async(std::move(on_end)); });
+  }
+
+  void run_validate(const Napi::CallbackInfo& info) {
+    Napi::Function done = require_function(info, "run_validate() takes one function parameter");
+    start_job(info.Env(), done,
+              [this](job_end_callback on_end) { device->validate_async(std::move(on_end)); });
+  }
+
+  Napi::Value get_progress(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "get_progress() takes no parameter");
+    Napi::Object result = Napi::Object::New(info.Env());
+    result.Set("write", progress_object(info.Env(), device->write_stats.progress));
+    result.Set("validate", progress_object(info.Env(), device->validate_stats.progress));
+    return result;
   }
 
   void cancel_write(const Napi::CallbackInfo& info) {
@@ -171,10 +219,12 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                              call_native(info.Env(), [&] { return device->validate_stats.get_report_json(); }));
   }
 
+  // With a `done` function, the job's end calls it; without, the job only keeps the
+  // process alive.
   template <class Start>
-  void start_job(const Napi::Env& env, Start&& start) {
+  void start_job(const Napi::Env& env, Napi::Function done, Start&& start) {
     Napi::ThreadSafeFunction keeper;
-    job_end_callback on_end = keep_process_alive(env, keeper);
+    job_end_callback on_end = done.IsEmpty() ? keep_process_alive(env, keeper) : call_when_ended(env, keeper, done);
     try {
       call_native(env, [&] { start(std::move(on_end)); });
     } catch (...) {
@@ -183,9 +233,45 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
     }
   }
 
+  // FlashDrive.runGroupWrite(drives, done): one write on each FlashDrive of `drives`,
+  // the image read once for all; `done(i)` is called once drive i's job has ended.
+  static void run_group_write(const Napi::CallbackInfo& info) {
+    const char* message = "run_group_write() takes an array of FlashDrive objects and a function";
+    const Napi::Env env = info.Env();
+    if (info.Length() != 2 || !info[0].IsArray() || !info[1].IsFunction()) throw Napi::TypeError::New(env, message);
+    const Napi::Array list = info[0].As<Napi::Array>();
+    std::vector<std::shared_ptr<flash_device>> devices;
+    for (std::uint32_t i = 0; i < list.Length(); ++i) {
+      const Napi::Value value = list.Get(i);
+      if (!value.IsObject() || !value.As<Napi::Object>().InstanceOf(class_reference->Value())) {
+        throw Napi::TypeError::New(env, message);
+      }
+      devices.push_back(Unwrap(value.As<Napi::Object>())->device);
+    }
+    std::vector<Napi::ThreadSafeFunction> keepers;
+    std::vector<job_end_callback> ends;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      keepers.push_back(Napi::ThreadSafeFunction::New(env, info[1].As<Napi::Function>(), "flasher group job", 0, 1));
+      ends.push_back([keeper = keepers.back(), i]() mutable {
+        keeper.BlockingCall([i](Napi::Env js, Napi::Function done) { done.Call({Napi::Number::New(js, double(i))}); });
+        keeper.Release();
+      });
+    }
+    try {
+      call_native(env, [&] { flash_device::write_group_async(devices, ends); });
+    } catch (...) {
+      for (auto& keeper : keepers) keeper.Release();  // no thread was started to release them
+      throw;
+    }
+  }
+
+  static Napi::FunctionReference* class_reference;
+
   // Shared with the job threads, so a device outlives a FlashDrive collected mid-job.
   std::shared_ptr<flash_device> device;
 };
+
+Napi::FunctionReference* Flash_Drive::class_reference = nullptr;
 
 // inspectImage(path): { format, fileSize, size } with size null where the format does
 // not record it.
@@ -201,6 +287,7 @@ Napi::Value inspect_image(const Napi::CallbackInfo& info) {
 
 Napi::Object InitAll(Napi::Env env, Napi::Object exports) {
   exports.Set("inspectImage", Napi::Function::New(env, inspect_image, "inspectImage"));
+  exports.Set("listDrives", Napi::Function::New(env, list_drives, "listDrives"));
   return Flash_Drive::Init(env, exports);
 }
 

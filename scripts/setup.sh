@@ -34,14 +34,15 @@ if [ "${#missing[@]}" -gt 0 ]; then
   fi
 fi
 
-# npm packages from the lock file; the install script of the package builds the addons.
+# npm packages from the lock file.
 lock_stamp=node_modules/.package-lock.json
 if [ ! -f "$lock_stamp" ] || [ package-lock.json -nt "$lock_stamp" ]; then
   echo "setup: installing npm packages"
   npm ci --no-audit --no-fund
-else
-  npx --no-install cmake-js compile --log-level error >/dev/null
 fi
+# The addons of this checkout: the install script keeps prebuilt ones instead when
+# npm pack has left some in prebuilds/, but the tests load build/Release.
+npx --no-install cmake-js compile --log-level error >/dev/null
 
 # Native unit tests live in a build folder of their own: cmake-js owns build/.
 if [ ! -f build-tests/CMakeCache.txt ]; then

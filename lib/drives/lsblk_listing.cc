@@ -70,7 +70,9 @@ phydrive read_disk(const json::object_t& fields) {
   drive.identifier = text(fields, "name");
   drive.path = text(fields, "path");
   drive.rawpath = drive.path;
-  drive.name = text(fields, "vendor") + text(fields, "model");
+  drive.vendor = text(fields, "vendor");
+  drive.model = text(fields, "model");
+  drive.name = drive.vendor + drive.model;
   drive.uuid = text(fields, "ptuuid");
   drive.disk_size = number(fields, "size");
   drive.block_size = number(fields, "phy-sec");

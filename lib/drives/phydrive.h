@@ -20,7 +20,9 @@ struct phydrive {
   std::string identifier = "undefined";
   std::string path = "undefined";
   std::string rawpath = "undefined";
-  std::string name = "undefined";
+  std::string name = "undefined";  // vendor and model joined
+  std::string vendor;
+  std::string model;
   std::string uuid = "undefined";
   std::uint64_t disk_size = 0;
   std::uint64_t block_size = 0;

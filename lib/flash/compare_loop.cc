@@ -48,6 +48,7 @@ loop_outcome compare_image(const job_settings& job, image_pipeline& image, int d
     const std::size_t compared = std::min(image_got, device_got);
     mismatches += count_differences(*chunk, device_buffer, compared, job.block_size, report);
     outcome.bytes += compared;
+    stats.progress.bytes += compared;
 
     if (!chunk->image_tail) {
       if (image_got != chunk->expected) {

@@ -89,6 +89,8 @@ void flash_device::claim_and_check(job_kind kind) {
   if (writing) last_write.reset();
   statistics_record& stats = writing ? write_stats : validate_stats;
   stats.update([](flash_statistics& s) { s.reset(); });
+  stats.progress.bytes = 0;
+  stats.progress.total = block_map ? block_map->mapped_bytes : image_info.size.value_or(0);
   stats.update_report([this](job_report& r) {
     r = job_report{};
     r.image_format = image::format_name(image_info.format);

@@ -90,7 +90,9 @@ loop_outcome compare_by_hashes(const job_settings& job, const write_record& reco
                         got < 0 ? static_cast<int>(-got) : 0, extent.offset + read);
       return outcome;
     }
-    outcome.bytes += image_part(extent, record.image_size).end - std::min(extent.offset, record.image_size);
+    const std::uint64_t image_bytes = image_part(extent, record.image_size).end - std::min(extent.offset, record.image_size);
+    outcome.bytes += image_bytes;
+    stats.progress.bytes += image_bytes;
     if (!(hash_bytes(bytes, extent.length) == extent.hash) && extent.offset < record.image_size) {
       differing->ranges.push_back(image_part(extent, record.image_size));
     }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "flash/flash_statistics.h"
+#include "flash/job_progress.h"
 #include "flash/job_report.h"
 
 class statistics_record {
@@ -43,6 +44,9 @@ class statistics_record {
     std::lock_guard<std::mutex> lock(mutex_);
     return figures_.get_json();
   }
+
+  // The live byte count, outside the lock: read at any time for a progress bar.
+  job_progress progress;
 
   flash_statistics snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);

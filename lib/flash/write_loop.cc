@@ -58,6 +58,7 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
     if (result.written == static_cast<std::int64_t>(length)) {
       removal.succeeded();
       outcome.bytes += chunk->length;
+      stats.progress.bytes += chunk->length;
     } else if (removal.gone_after(result.error)) {
       if (!stopped) stats.error_queue("drive was removed during the job", result.error, chunk->offset);
       stopped = true;

@@ -27,6 +27,11 @@ const noArgumentMethods = {
   getValidateStats: 'get_validate_stats() takes no parameter',
   getWriteReport: 'get_write_report() takes no parameter',
   getValidateReport: 'get_validate_report() takes no parameter',
+  getProgress: 'get_progress() takes no parameter',
+};
+const callbackMethods = {
+  runWrite: 'run_write() takes one function parameter',
+  runValidate: 'run_validate() takes one function parameter',
 };
 
 // A sandbox as a user who is not root, so that no stored password lets a write start.
@@ -87,10 +92,15 @@ test('methods taking one number refuse anything else and store nothing', (t) => 
   throwsError(() => fd.startValidate(), 'invalid read block size');
 });
 
-test('methods without parameters refuse any argument before acting', (t) => {
+test('methods without parameters, and the run methods without their one function, refuse before acting', (t) => {
   const { fd } = setUp(t);
   for (const [method, message] of Object.entries(noArgumentMethods)) {
     for (const args of [[undefined], [0], ['x', 'y']]) {
+      throwsTypeError(() => fd[method](...args), message);
+    }
+  }
+  for (const [method, message] of Object.entries(callbackMethods)) {
+    for (const args of [[], ['done'], [() => {}, () => {}]]) {
       throwsTypeError(() => fd[method](...args), message);
     }
   }

@@ -20,16 +20,19 @@ const CLOSED_STATS = new RegExp(
     '"numwriteerrs":\\d+,"numerrs":\\d+,"errque":"[^"]*"\\}$'
 );
 
-test('the package entry exports FlashDrive, the image inspection and both password checks', () => {
+test('the package entry exports FlashDrive, both password checks and the promise API', () => {
   assert.strictEqual(typeof entry.FlashDrive, 'function');
   assert.strictEqual(typeof entry.checkPassword, 'function');
   assert.strictEqual(typeof entry.checkPasswordForUser, 'function');
-  assert.deepStrictEqual(Object.keys(entry).sort(), ['FlashDrive', 'checkPassword', 'checkPasswordForUser', 'inspectImage']);
+  assert.deepStrictEqual(Object.keys(entry).sort(), [
+    'FlashDrive', 'FlasherError', 'checkPassword', 'checkPasswordForUser', 'flash', 'inspectImage', 'listDrives',
+    'verify',
+  ]);
   const methods = Object.getOwnPropertyNames(FlashDrive.prototype).filter((name) => name !== 'constructor');
   assert.deepStrictEqual(methods, [
     'setDrive', 'setImage', 'setPassword', 'setWriteBlock', 'startWrite', 'cancelWrite', 'getWriteStats',
     'setValidateBlock', 'startValidate', 'cancelValidate', 'getValidateStats', 'setBlockMap', 'setWriteMode',
-    'getWriteReport', 'getValidateReport', 'setCapacityCheck',
+    'getWriteReport', 'getValidateReport', 'setCapacityCheck', 'runWrite', 'runValidate', 'getProgress',
   ]);
 });
 

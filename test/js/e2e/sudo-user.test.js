@@ -38,12 +38,14 @@ function createUser(undo, password) {
   return user;
 }
 
-// The package entry, both addons and the stand-in lsblk, copied into a folder that any
-// user may read: the checkout itself may sit where the new user cannot look.
+// The package entry with its loader, both addons and the stand-in lsblk, copied into a
+// folder that any user may read: the checkout itself may sit where the new user cannot look.
 function copyPackage(dir) {
   const pkg = path.join(dir, 'pkg');
   fs.mkdirSync(path.join(pkg, 'build', 'Release'), { recursive: true });
-  fs.copyFileSync(path.join(h.root, 'index.js'), path.join(pkg, 'index.js'));
+  for (const entry of ['index.js', 'package.json', 'api', 'node_modules/pkg-prebuilds']) {
+    fs.cpSync(path.join(h.root, entry), path.join(pkg, entry), { recursive: true });
+  }
   for (const addon of ['flasher.node', 'sudo.node']) {
     fs.copyFileSync(path.join(h.root, 'build', 'Release', addon), path.join(pkg, 'build', 'Release', addon));
   }

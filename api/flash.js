@@ -1,0 +1,161 @@
+'use strict';
+// flash() writes an image onto a drive, or onto several drives from one read of the
+// image, and reads each back; verify() only reads back. Each call works with
+// FlashDrives of its own and settles once the engine's job threads have ended, so
+// nothing is left to keep the process alive.
+const { flasher } = require('./addons');
+const { listDrives, findDrive } = require('./drives');
+const { FlasherError, codeOf, toFlasherError, throwIfAborted, abortError } = require('./errors');
+const { checkOptions, FLASH_OPTIONS, VERIFY_OPTIONS } = require('./options');
+const { runJob, runGroupWrite } = require('./job');
+
+// Drives with a job of this process: two FlashDrives would write one drive at once.
+const busy = new Set();
+
+// A drive without a sector size takes no block size: the engine says so at the start.
+function checkBlockSize(drive, blockSize) {
+  if (drive.sectorSize === 0 || blockSize % drive.sectorSize === 0) return;
+  const err = new RangeError(`options.blockSize must be a multiple of the drive's sector size (${drive.sectorSize})`);
+  err.code = 'ERR_INVALID_ARG_VALUE';
+  throw err;
+}
+
+function setUp(drive, opts, writing) {
+  const flashDrive = new flasher.FlashDrive();
+  flashDrive.setDrive(drive.path);
+  flashDrive.setImage(opts.image);
+  if (opts.password !== undefined) flashDrive.setPassword(opts.password);
+  flashDrive.setWriteBlock(opts.blockSize);
+  flashDrive.setValidateBlock(opts.blockSize);
+  if (writing) {
+    if (opts.writeMode !== undefined) flashDrive.setWriteMode(opts.writeMode);
+    if (opts.blockMap !== undefined) flashDrive.setBlockMap(opts.blockMap);
+    flashDrive.setCapacityCheck(opts.capacityCheck);
+  }
+  return flashDrive;
+}
+
+const REPORTS = { write: 'getWriteReport', verify: 'getValidateReport' };
+
+// What a job's end tells: nothing, or its failure. An error of the end steps (the
+// permission restore, the drive refresh) does not fail a job whose data all moved.
+function failureOf(phase, stats, report) {
+  const fallback = phase === 'write' ? 'EWRITE' : 'EVERIFY';
+  const dataErrors = report.errors.filter((e) => e.phase !== 'finish');
+  if (!report.dataComplete || dataErrors.length > 0) {
+    const text = (dataErrors.at(-1) || {}).message || stats.errque || `the ${phase} did not complete`;
+    return new FlasherError(text, codeOf(text, fallback), stats.numwriteerrs);
+  }
+  if (phase === 'verify' && stats.numwriteerrs > 0) {
+    return new FlasherError(`${stats.numwriteerrs} bytes differ between the drive and the image`, 'EVERIFY',
+      stats.numwriteerrs);
+  }
+  return null;
+}
+
+// A job's closed statistics and report, and its failure (an abort counts as one).
+function outcome(flashDrive, phase, stats, signal) {
+  const report = JSON.parse(flashDrive[REPORTS[phase]]());
+  const aborted = signal && signal.aborted;
+  return { stats, report, error: aborted ? abortError(signal) : failureOf(phase, stats, report) };
+}
+
+async function runPhase(flashDrive, phase, drive, opts) {
+  throwIfAborted(opts.signal);
+  const stats = await runJob(flashDrive, phase, { drive, signal: opts.signal, onProgress: opts.onProgress });
+  const result = outcome(flashDrive, phase, stats, opts.signal);
+  if (result.error) throw result.error;
+  return result;
+}
+
+// Finds the drives, claims them and runs `work`; engine failures become FlasherErrors.
+async function withDrives(opts, keys, fallback, work) {
+  const claimed = [];
+  try {
+    throwIfAborted(opts.signal);
+    const listed = await listDrives();
+    throwIfAborted(opts.signal);
+    const drives = keys.map((key) => findDrive(listed, key));
+    for (const drive of drives) {
+      checkBlockSize(drive, opts.blockSize);
+      if (busy.has(drive.path) || claimed.includes(drive.path)) {
+        throw new FlasherError('a job is running on this device', 'EBUSY');
+      }
+      claimed.push(drive.path);
+    }
+    for (const path of claimed) busy.add(path);
+    return await work(drives);
+  } catch (err) {
+    throw toFlasherError(err, fallback);
+  } finally {
+    for (const path of claimed) busy.delete(path);
+  }
+}
+
+function imageOf(opts) {
+  const { format, size } = flasher.inspectImage(opts.image);
+  return { format, size };
+}
+
+async function flashOne(opts) {
+  return withDrives(opts, [opts.drive], 'EWRITE', async ([drive]) => {
+    const flashDrive = setUp(drive, opts, true);
+    const image = imageOf(opts);
+    const written = await runPhase(flashDrive, 'write', drive, opts);
+    const checked = opts.verify ? await runPhase(flashDrive, 'verify', drive, opts) : null;
+    return {
+      drive,
+      image,
+      bytesWritten: written.report.bytes,
+      durationMs: written.stats.duration,
+      verify: checked && { differingBytes: checked.stats.numwriteerrs, durationMs: checked.stats.duration },
+      report: written.report,
+    };
+  });
+}
+
+// Several drives: one group write, then every drive that was written verified at once.
+// A drive that fails is reported in its result; only a refused start or an abort rejects.
+async function flashGroup(opts) {
+  return withDrives(opts, opts.drives, 'EWRITE', async (drives) => {
+    const flashDrives = drives.map((drive) => setUp(drive, opts, true));
+    const writes = await runGroupWrite(flashDrives, { drives, signal: opts.signal, onProgress: opts.onProgress });
+    const written = writes.map((stats, i) => outcome(flashDrives[i], 'write', stats, opts.signal));
+    throwIfAborted(opts.signal);
+    const checks = await Promise.all(drives.map(async (drive, i) => {
+      if (!opts.verify || written[i].error) return null;
+      const stats = await runJob(flashDrives[i], 'verify', { drive, signal: opts.signal, onProgress: opts.onProgress });
+      return outcome(flashDrives[i], 'verify', stats, opts.signal);
+    }));
+    throwIfAborted(opts.signal);
+    const results = drives.map((drive, i) => {
+      const check = checks[i];
+      const error = written[i].error || (check && check.error) || null;
+      const cancelled = !error && written[i].stats.completed === 0;
+      return {
+        drive,
+        status: error ? 'failed' : cancelled ? 'cancelled' : 'ok',
+        bytesWritten: written[i].report.bytes,
+        verify: check && { differingBytes: check.stats.numwriteerrs, durationMs: check.stats.duration },
+        report: written[i].report,
+        error,
+      };
+    });
+    return { image: imageOf(opts), results };
+  });
+}
+
+async function flash(options) {
+  const opts = checkOptions(options, FLASH_OPTIONS);
+  return opts.drives ? flashGroup(opts) : flashOne(opts);
+}
+
+async function verify(options) {
+  const opts = checkOptions(options, VERIFY_OPTIONS);
+  return withDrives(opts, [opts.drive], 'EVERIFY', async ([drive]) => {
+    const checked = await runPhase(setUp(drive, opts, false), 'verify', drive, opts);
+    return { differingBytes: checked.stats.numwriteerrs, durationMs: checked.stats.duration, report: checked.report };
+  });
+}
+
+module.exports = { flash, verify };

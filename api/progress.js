@@ -1,0 +1,47 @@
+'use strict';
+// onProgress for one phase of a job: a report when the phase starts, about every
+// 200 ms while bytes move, and one at its end. The bytes come from the engine's live
+// counter (getProgress); its statistics move only every 400 blocks.
+const INTERVAL_MS = 200;
+
+// `side` is the counter: "write" or "validate".
+function reportProgress({ flashDrive, side, phase, drive, onProgress }) {
+  const read = () => {
+    const { bytes, total } = flashDrive.getProgress()[side];
+    return { bytes, total: total || null };
+  };
+  const started = Date.now();
+  let lastBytes = -1;
+  let ended = false;
+
+  const report = ({ bytes, total }, final) => {
+    const seconds = (Date.now() - started) / 1000;
+    const speed = seconds > 0 ? bytes / seconds : 0;
+    let eta = null;
+    if (final) eta = 0;
+    else if (total !== null && speed > 0) eta = (total - bytes) / speed;
+    lastBytes = bytes;
+    onProgress({ drive, phase, bytes, total, speed, eta });
+  };
+  // The report at 100 % is the end report: it comes once, from here or from stop().
+  const tick = () => {
+    const now = read();
+    if (ended || now.bytes === lastBytes) return;
+    ended = now.total !== null && now.bytes >= now.total;
+    report(now, ended);
+  };
+
+  report(read(), false);
+  const timer = setInterval(tick, INTERVAL_MS);
+  // The job itself keeps the process alive while it runs.
+  timer.unref();
+  return {
+    stop() {
+      clearInterval(timer);
+      if (!ended) report(read(), true);
+      ended = true;
+    },
+  };
+}
+
+module.exports = { reportProgress };

@@ -1,0 +1,28 @@
+// A typed application of the promise API, checked with tsc --noEmit by package.test.js.
+import { listDrives, flash, verify, FlasherError, type Progress } from 'flasher-addon';
+
+function show(progress: Progress): void {
+  const percent = progress.total === null ? '?' : ((100 * progress.bytes) / progress.total).toFixed(1);
+  console.log(`${progress.phase} ${progress.drive.name}: ${percent} %, ${progress.eta ?? '--'} s left`);
+}
+
+export async function writeFirstStick(image: string): Promise<number | null> {
+  const drives = await listDrives();
+  const stick = drives.find((drive) => drive.removable && drive.partitions.every((p) => p.mountpoint === ''));
+  if (!stick) return null;
+  const controller = new AbortController();
+  try {
+    const result = await flash({ image, drive: stick.path, signal: controller.signal, onProgress: show });
+    console.log(result.image.format, result.bytesWritten, result.verify?.differingBytes);
+    const checked = await verify({ image, drive: stick.name, blockSize: 1024 * 1024 });
+    return checked.differingBytes;
+  } catch (err) {
+    if (err instanceof FlasherError && err.code === 'EVERIFY') return err.differingBytes ?? null;
+    throw err;
+  }
+}
+
+// @ts-expect-error: no such write mode
+flash({ image: 'a.img', drive: 'sdb', writeMode: 'fast' });
+// @ts-expect-error: the drive is required
+verify({ image: 'a.img' });
