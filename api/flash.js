@@ -13,9 +13,9 @@ const { runJob, runGroupWrite } = require('./job');
 const busy = new Set();
 
 // A drive without a sector size takes no block size: the engine says so at the start.
-function checkBlockSize(drive, blockSize) {
+function checkBlockSize(drive, blockSize, name) {
   if (drive.sectorSize === 0 || blockSize % drive.sectorSize === 0) return;
-  const err = new RangeError(`options.blockSize must be a multiple of the drive's sector size (${drive.sectorSize})`);
+  const err = new RangeError(`options.${name} must be a multiple of the drive's sector size (${drive.sectorSize})`);
   err.code = 'ERR_INVALID_ARG_VALUE';
   throw err;
 }
@@ -26,7 +26,8 @@ function setUp(drive, opts, writing) {
   flashDrive.setImage(opts.image);
   if (opts.password !== undefined) flashDrive.setPassword(opts.password);
   flashDrive.setWriteBlock(opts.blockSize);
-  flashDrive.setValidateBlock(opts.blockSize);
+  // verify() takes no verifyBlockSize: the verification reads with blockSize.
+  flashDrive.setValidateBlock(opts.verifyBlockSize || opts.blockSize);
   if (writing) {
     if (opts.writeMode !== undefined) flashDrive.setWriteMode(opts.writeMode);
     if (opts.blockMap !== undefined) flashDrive.setBlockMap(opts.blockMap);
@@ -77,7 +78,8 @@ async function withDrives(opts, keys, fallback, work) {
     throwIfAborted(opts.signal);
     const drives = keys.map((key) => findDrive(listed, key));
     for (const drive of drives) {
-      checkBlockSize(drive, opts.blockSize);
+      checkBlockSize(drive, opts.blockSize, 'blockSize');
+      if (opts.verifyBlockSize) checkBlockSize(drive, opts.verifyBlockSize, 'verifyBlockSize');
       if (busy.has(drive.path) || claimed.includes(drive.path)) {
         throw new FlasherError('a job is running on this device', 'EBUSY');
       }

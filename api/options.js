@@ -20,6 +20,11 @@ const RULES = {
     expected: 'a whole number of bytes below 4 GiB',
     default: 4 * MiB,
   },
+  verifyBlockSize: {
+    test: (v) => Number.isInteger(v) && v > 0 && v <= 0xffffffff,
+    expected: 'a whole number of bytes below 4 GiB',
+    default: undefined,
+  },
   verify: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
   writeMode: { test: (v) => v === 'direct' || v === 'sync', expected: '"direct" or "sync"', default: undefined },
   capacityCheck: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
