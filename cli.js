@@ -1,17 +1,18 @@
 #!/usr/bin/env node
 'use strict';
-// flasher: lists removable drives, writes a disk image onto one and reads it back.
+// flasher: lists removable drives, writes a disk image onto one or several and reads them back.
 const { Command, CommanderError } = require('commander');
 const { list } = require('./cli/list');
-const { write, verify } = require('./cli/flash');
-const { interrupts } = require('./cli/job');
+const { write } = require('./cli/write');
+const { verify } = require('./cli/verify');
+const { interrupts } = require('./cli/interrupts');
 const { Interrupted } = require('./cli/input');
 const EXIT = require('./cli/exit');
 const { version } = require('./package.json');
 
 const program = new Command()
   .name('flasher')
-  .description('Write a disk image onto a removable drive and verify it by reading it back.')
+  .description('Write a disk image onto removable drives and verify them by reading them back.')
   .version(version)
   .exitOverride();
 
@@ -26,17 +27,21 @@ program
 
 program
   .command('write')
-  .description('write IMAGE onto DRIVE (kernel name such as sdb, or device path), then verify it')
-  .argument('<image>', 'image file')
-  .argument('<drive>', 'target drive: name or path as "flasher list" shows it')
-  .option('-y, --yes', 'do not ask to confirm by typing the drive name')
+  .description('write IMAGE onto each DRIVE (kernel name such as sdb, or device path), then verify them')
+  .argument('<image>', 'image file: raw, or compressed with xz, gzip, zstd, bzip2 or zip')
+  .argument('<drive...>', 'target drives: names or paths as "flasher list" shows them')
+  .option('-y, --yes', 'do not ask to confirm by typing the drive names')
   .option('--password-stdin', 'read the sudo password from one line of standard input')
-  .option('--no-verify', 'do not read the drive back after writing')
+  .option('--no-verify', 'do not read the drives back after writing')
+  .option('--bmap <file>', 'block map to write with (default: IMAGE.bmap, or for x.img.xz x.img.bmap or x.bmap)')
+  .option('--no-bmap', 'write every block, even where a block map lies next to the image')
+  .option('--sync', 'one synchronous write at a time instead of direct writes with several in flight')
+  .option('--no-capacity-check', 'do not check first that each drive holds as many bytes as it reports')
   .option('--block-size <size>', 'bytes per write, with a unit: 64K, 1M, 4M', '4M')
   .option('--verify-block-size <size>', 'bytes per read of the verification (default: the write block size)')
-  .option('--json', 'print progress and the final statistics as JSON lines, no bar')
-  .action(async (image, drive, opts) => {
-    process.exitCode = await write(image, drive, opts);
+  .option('--json', 'print progress and the summary as JSON lines, no bars')
+  .action(async (image, drives, opts) => {
+    process.exitCode = await write(image, drives, opts);
   });
 
 program

@@ -1,8 +1,9 @@
 'use strict';
-// What the user types: the drive's name to confirm a write, and the sudo password.
+// What the user types: the drives' names to confirm a write, and the sudo password.
 // Prompts go to standard error so that standard output stays the program's own.
 const readline = require('node:readline');
 const { read } = require('read');
+const { checkPassword } = require('../index.js');
 
 // One reader for all lines of standard input: a piped "name\npassword\n" may arrive in
 // one chunk, and a reader closed after the first line would drop the second.
@@ -30,10 +31,17 @@ function closeInput() {
 
 class Interrupted extends Error {}
 
-async function confirmDrive(drive) {
-  const answer = await nextLine(`Type the drive's name (${drive.name}) to overwrite it, anything else to stop: `);
-  if (answer === null || answer.trim() !== drive.name) {
-    throw new Error('the drive was not confirmed: nothing was written');
+// Every drive's name, typed: a plain "yes" would confirm whatever drives the command
+// line happened to name. Order and blanks between the names do not matter.
+async function confirmDrives(drives) {
+  const names = drives.map((d) => d.name);
+  const prompt = names.length === 1
+    ? `Type the drive's name (${names[0]}) to overwrite it, anything else to stop: `
+    : `Type the names of all ${names.length} drives, separated by spaces (${names.join(' ')}), to overwrite them, anything else to stop: `;
+  const answer = await nextLine(prompt);
+  const typed = answer === null ? [] : answer.trim().split(/\s+/).sort();
+  if (typed.join(' ') !== [...names].sort().join(' ')) {
+    throw new Error(`the ${names.length === 1 ? 'drive was' : 'drives were'} not confirmed: nothing was written`);
   }
 }
 
@@ -56,4 +64,16 @@ async function askPassword(fromStdin) {
   }
 }
 
-module.exports = { confirmDrive, askPassword, closeInput, Interrupted };
+// Not root: the addon opens the device nodes through sudo, so the password is asked
+// for and checked before anything starts.
+async function providePassword(fromStdin) {
+  let password;
+  if (fromStdin || process.getuid() !== 0) {
+    password = await askPassword(fromStdin);
+    if (!checkPassword(password)) throw new Error('invalid sudo password');
+  }
+  closeInput();
+  return password;
+}
+
+module.exports = { confirmDrives, providePassword, Interrupted };

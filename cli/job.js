@@ -1,26 +1,12 @@
 'use strict';
-// Runs one call of the promise API (flash or verify) for the command: its progress
-// reports drawn as a bar or printed as JSON lines, Ctrl-C turned into an abort, and
-// its outcome as a record for the summary.
+// Runs the verify() call of `flasher verify`: its progress reports drawn as a bar or
+// printed as JSON lines, Ctrl-C turned into an abort, and its outcome as a record for
+// the summary.
 const cliProgress = require('cli-progress');
 const { formatBytes, formatSpeed, formatSeconds } = require('./units');
+const { interrupts } = require('./interrupts');
 
-// Ctrl-C before any job started ends the program at once; during a job it aborts the
-// job, and the program waits for the job's end steps.
-const interrupts = {
-  requested: false,
-  jobStarted: false,
-  cancel: null,
-  watch(onIdle) {
-    process.on('SIGINT', () => {
-      this.requested = true;
-      if (this.cancel) this.cancel();
-      else if (!this.jobStarted) onIdle();
-    });
-  },
-};
-
-function barDisplay(label, job) {
+function barDisplay(label) {
   const bar = new cliProgress.SingleBar(
     {
       format: `${label.padEnd(9)} [{bar}] {percentage}% | {done} / {size} | {speed} | ETA {remaining} | {duration_formatted}{extra}`,
@@ -46,8 +32,6 @@ function barDisplay(label, job) {
     update(progress) {
       if (!last) bar.start(progress.total || 0, 0, payload(progress));
       last = progress;
-      // The write's last block is followed by a pause and the end steps.
-      if (job === 'write' && progress.total !== null && progress.bytes >= progress.total) note = ' | finishing';
       show();
     },
     note(text) {
@@ -85,18 +69,11 @@ function toRecord({ result, error, cancelled }, last) {
   };
 }
 
-// `call` gets { signal, onProgress } and returns the promise of flash or verify.
+// `call` gets { signal, onProgress } and returns the promise of verify().
 async function runJob({ job, label, json, call }) {
-  const display = json ? jsonDisplay(job) : barDisplay(label, job);
-  const controller = new AbortController();
-  let cancelling = false;
+  const display = json ? jsonDisplay(job) : barDisplay(label);
+  const controller = interrupts.controller((text) => display.note(text));
   let last = null;
-  interrupts.jobStarted = true;
-  interrupts.cancel = () => {
-    if (!cancelling) controller.abort();
-    display.note(cancelling ? 'still ending the job, please wait' : 'cancelling');
-    cancelling = true;
-  };
   const outcome = { result: null, error: null, cancelled: false };
   try {
     outcome.result = await call({
@@ -110,10 +87,10 @@ async function runJob({ job, label, json, call }) {
     if (err.name === 'AbortError') outcome.cancelled = true;
     else outcome.error = err;
   }
-  interrupts.cancel = null;
+  interrupts.ended();
   const record = toRecord(outcome, last);
   display.stop(record, outcome.cancelled);
   return { ...outcome, record };
 }
 
-module.exports = { runJob, interrupts };
+module.exports = { runJob };

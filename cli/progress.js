@@ -1,0 +1,80 @@
+'use strict';
+// The progress of a write onto one or several drives: a bar per drive that goes
+// through the write and then the verification, or JSON lines naming the drive.
+const cliProgress = require('cli-progress');
+const { formatBytes, formatSpeed, formatSeconds } = require('./units');
+
+const LABELS = { write: 'Writing', verify: 'Verifying' };
+
+function payload(name, p, note) {
+  return {
+    name,
+    phase: LABELS[p.phase],
+    done: formatBytes(p.bytes),
+    size: p.total === null ? '?' : formatBytes(p.total),
+    speed: p.speed > 0 ? formatSpeed(p.speed) : '--',
+    remaining: p.eta === null ? '--:--' : formatSeconds(p.eta),
+    extra: note,
+  };
+}
+
+function barsDisplay(drives) {
+  const width = Math.max(...drives.map((d) => d.name.length));
+  const multibar = new cliProgress.MultiBar(
+    {
+      format: `{name} {phase} [{bar}] {percentage}% | {done} / {size} | {speed} | ETA {remaining}{extra}`,
+      stream: process.stderr,
+      hideCursor: true,
+      noTTYOutput: true,
+      notTTYSchedule: 1000,
+      barsize: 30,
+    },
+    cliProgress.Presets.shades_classic
+  );
+  const bars = new Map();
+  let note = '';
+  const show = (name) => {
+    const { bar, last } = bars.get(name);
+    bar.setTotal(last.total || 0);
+    bar.update(last.bytes, payload(name.padEnd(width), last, note));
+  };
+  return {
+    update(progress) {
+      const name = progress.drive.name;
+      if (!bars.has(name)) bars.set(name, { bar: multibar.create(progress.total || 0, 0, payload(name.padEnd(width), progress, note)) });
+      bars.get(name).last = progress;
+      show(name);
+    },
+    note(text) {
+      note = ` | ${text}`;
+      for (const name of bars.keys()) show(name);
+    },
+    stop: () => multibar.stop(),
+  };
+}
+
+function jsonDisplay() {
+  const emit = (event, fields) => process.stdout.write(`${JSON.stringify({ event, ...fields })}\n`);
+  return {
+    update: ({ drive, phase, bytes, total, speed, eta }) =>
+      emit('progress', { drive: drive.name, phase, bytes, total, speed, eta }),
+    note: (text) => emit('note', { message: text }),
+    stop() {},
+  };
+}
+
+// Also keeps each drive's last report of each phase, for the summary's speeds.
+function progressDisplay(drives, json) {
+  const display = json ? jsonDisplay() : barsDisplay(drives);
+  const last = new Map();
+  return {
+    ...display,
+    update(progress) {
+      last.set(`${progress.drive.name} ${progress.phase}`, progress);
+      display.update(progress);
+    },
+    last: (name, phase) => last.get(`${name} ${phase}`) || null,
+  };
+}
+
+module.exports = { progressDisplay };

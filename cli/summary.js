@@ -1,0 +1,55 @@
+'use strict';
+// The end of `flasher write`: one line per drive from its result and job report, the
+// end-step errors as warnings, and the exit status.
+const { formatBytes, formatSpeed } = require('./units');
+const EXIT = require('./exit');
+
+// Errors of the end steps (permission restore, drive refresh) come after every byte
+// moved: they leave the drive ok.
+const warningsOf = (report) => (report ? report.errors.filter((e) => e.phase === 'finish').map((e) => e.message) : []);
+
+function entryOf(result) {
+  return {
+    drive: result.drive.name,
+    path: result.drive.path,
+    status: result.status,
+    bytesWritten: result.bytesWritten,
+    verify: result.verify,
+    error: result.error ? result.error.message : null,
+    warnings: warningsOf(result.report),
+  };
+}
+
+function lineOf(entry, display) {
+  if (entry.status === 'cancelled') return `${entry.drive}: cancelled, the drive holds part of the image at most`;
+  const parts = [];
+  if (entry.bytesWritten !== null) {
+    const write = display.last(entry.drive, 'write');
+    const speed = write && write.speed > 0 ? ` at ${formatSpeed(write.speed)}` : '';
+    parts.push(`${formatBytes(entry.bytesWritten)} written${speed}`);
+  }
+  if (entry.verify) parts.push(`verified: ${entry.verify.differingBytes} differing bytes`);
+  else if (entry.status === 'ok') parts.push('not verified');
+  const outcome = entry.status === 'ok' ? 'ok' : `failed: ${entry.error}`;
+  return `${entry.drive}: ${outcome}${parts.length ? ` (${parts.join(', ')})` : ''}`;
+}
+
+// Prints the summary and returns the exit status: 0 only when every drive is ok.
+function conclude(results, { json, interrupted, display }) {
+  const entries = results.map(entryOf);
+  const ok = !interrupted && entries.every((e) => e.status === 'ok');
+  if (json) {
+    process.stdout.write(`${JSON.stringify({ event: 'summary', ok, drives: entries })}\n`);
+  } else {
+    for (const entry of entries) process.stdout.write(`${lineOf(entry, display)}\n`);
+  }
+  for (const entry of entries) {
+    for (const warning of entry.warnings) process.stderr.write(`flasher: warning: ${entry.drive}: ${warning}\n`);
+  }
+  if (ok) return EXIT.ok;
+  const bad = entries.filter((e) => e.status !== 'ok').length;
+  process.stderr.write(`flasher: ${bad} of ${entries.length} ${entries.length === 1 ? 'drive' : 'drives'} not ok\n`);
+  return interrupted ? EXIT.interrupted : EXIT.failure;
+}
+
+module.exports = { conclude };

@@ -1,0 +1,62 @@
+'use strict';
+// `flasher verify`: compares a drive with an image through verify(), then a summary
+// and the exit status.
+const fs = require('node:fs');
+const { verify: verifyDrive } = require('../index.js');
+const { listEntries, findDrive, describeDrive } = require('./drives');
+const { providePassword } = require('./input');
+const { runJob } = require('./job');
+const { interrupts } = require('./interrupts');
+const { parseSize, formatBytes, formatSpeed } = require('./units');
+const EXIT = require('./exit');
+
+const say = (text) => process.stderr.write(`${text}\n`);
+
+function problemsOf(validate) {
+  const problems = [];
+  if (validate.cancelled) problems.push('verification cancelled');
+  else if (interrupts.requested) problems.push('interrupted');
+  if (validate.error) problems.push(`verify: ${validate.error.message}`);
+  return problems;
+}
+
+// Prints the summary and returns the exit status: 0 only when the job ran to its end
+// without a failure and found no differing byte.
+function conclude({ size, validate, json }) {
+  const problems = problemsOf(validate);
+  if (json) {
+    const summary = { ok: problems.length === 0, problems, validate: validate.record };
+    process.stdout.write(`${JSON.stringify({ event: 'summary', ...summary })}\n`);
+  } else if (validate.record.completed === 100) {
+    const { duration, numwriteerrs } = validate.record;
+    const speed = duration > 0 ? (size * 1000) / duration : 0;
+    process.stdout.write(`Verified: ${formatBytes(size)} in ${(duration / 1000).toFixed(2)} s, average ` +
+      `${formatSpeed(speed)}; ${numwriteerrs} differing bytes\n`);
+  }
+  for (const problem of problems) say(`flasher: ${problem}`);
+  if (problems.length === 0) return EXIT.ok;
+  return interrupts.requested ? EXIT.interrupted : EXIT.failure;
+}
+
+async function verify(image, driveKey, opts) {
+  const blockSize = parseSize(opts.blockSize);
+  const drive = findDrive(await listEntries(), driveKey);
+  if (!drive.writable) throw new Error('drive is not external/removable');
+  let size;
+  try {
+    size = fs.statSync(image).size;
+  } catch (err) {
+    throw new Error(`failed to determine size of ${image} : stat: ${err.code}`);
+  }
+  say(`Comparing ${image} (${formatBytes(size)}) with:\n${describeDrive(drive)}`);
+  const password = await providePassword(opts.passwordStdin);
+
+  if (opts.json) process.stdout.write(`${JSON.stringify({ event: 'start', job: 'validate', image, bytes: size, drive })}\n`);
+  const validate = await runJob({
+    job: 'validate', label: 'Verifying', json: opts.json,
+    call: (watch) => verifyDrive({ image, drive: drive.path, password, blockSize, ...watch }),
+  });
+  return conclude({ size, validate, json: opts.json });
+}
+
+module.exports = { verify };

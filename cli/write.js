@@ -1,0 +1,100 @@
+'use strict';
+// `flasher write`: the image and the drives shown and checked, one confirmation, then
+// one flash() call that writes every drive from one read of the image and verifies
+// each, and a summary per drive.
+const { flash } = require('../index.js');
+const { listEntries, findDrive, describeDrive } = require('./drives');
+const { describeImage } = require('./image');
+const { confirmDrives, providePassword } = require('./input');
+const { interrupts } = require('./interrupts');
+const { progressDisplay } = require('./progress');
+const { conclude } = require('./summary');
+const { parseSize, formatBytes } = require('./units');
+
+const say = (text) => process.stderr.write(`${text}\n`);
+
+async function findTargets(keys) {
+  const listed = await listEntries();
+  const drives = [];
+  for (const key of keys) {
+    const drive = findDrive(listed, key);
+    if (!drive.writable) throw new Error(`${drive.name}: drive is not external/removable`);
+    if (drives.some((d) => d.path === drive.path)) throw new Error(`${drive.name} is named twice`);
+    drives.push(drive);
+  }
+  return drives;
+}
+
+// flash() refuses these too, but only once called: say so before asking anything.
+function refuse(image, drives, blocks) {
+  for (const drive of drives) {
+    if (image.size !== null && image.size >= drive.size) {
+      throw new Error(`${drive.name}: drive is too small for given image ` +
+        `(${formatBytes(image.size)} decoded, the drive holds ${formatBytes(drive.size)})`);
+    }
+    for (const [kind, bytes] of Object.entries(blocks)) {
+      if (drive.sectorSize > 0 && bytes % drive.sectorSize !== 0) {
+        throw new Error(`${drive.name}: invalid ${kind} block size: ${bytes} is not a multiple of its ${drive.sectorSize}-byte sectors`);
+      }
+    }
+  }
+}
+
+function show(image, drives) {
+  const decoded = image.size === null ? 'unknown' : formatBytes(image.size);
+  const sizes = image.format === 'raw' ? formatBytes(image.fileSize) : `${formatBytes(image.fileSize)} compressed, ${decoded} decoded`;
+  say(`Image:     ${image.path} (${image.format}, ${sizes})`);
+  say(`Block map: ${image.blockMap || 'none, every block is written'}`);
+  say(`To be written onto ${drives.length === 1 ? 'this drive' : `these ${drives.length} drives`}:`);
+  for (const drive of drives) {
+    say(describeDrive(drive));
+    if (drive.partitions.some((p) => p.mountpoint)) say('    Its mounted partitions will be unmounted.');
+  }
+  say(`Everything on ${drives.length === 1 ? 'the drive' : 'these drives'} will be lost.`);
+}
+
+// One flash() call for all drives; an abort leaves every drive cancelled.
+async function run(image, drives, settings, display) {
+  const controller = interrupts.controller((text) => display.note(text));
+  try {
+    const { results } = await flash({
+      ...settings, image: image.path, drives: drives.map((d) => d.path), signal: controller.signal,
+      onProgress: (progress) => display.update(progress),
+    });
+    // The listing's own entries, as the rest of the command shows them.
+    return results.map((result, i) => ({ ...result, drive: drives[i] }));
+  } catch (err) {
+    if (err.name !== 'AbortError') throw err;
+    return drives.map((drive) => ({ drive, status: 'cancelled', bytesWritten: null, verify: null, report: null, error: null }));
+  } finally {
+    interrupts.ended();
+    display.stop();
+  }
+}
+
+async function write(imagePath, driveKeys, opts) {
+  const blockSize = parseSize(opts.blockSize);
+  const verifyBlockSize = parseSize(opts.verifyBlockSize || opts.blockSize);
+  const drives = await findTargets(driveKeys);
+  const image = describeImage(imagePath, opts.bmap);
+  refuse(image, drives, opts.verify ? { write: blockSize, read: verifyBlockSize } : { write: blockSize });
+
+  show(image, drives);
+  if (!opts.yes) await confirmDrives(drives);
+  const password = await providePassword(opts.passwordStdin);
+
+  if (opts.json) process.stdout.write(`${JSON.stringify({ event: 'start', image, drives })}\n`);
+  const display = progressDisplay(drives, opts.json);
+  const results = await run(image, drives, {
+    password,
+    blockSize,
+    verifyBlockSize,
+    verify: opts.verify,
+    writeMode: opts.sync ? 'sync' : 'direct',
+    capacityCheck: opts.capacityCheck,
+    blockMap: image.blockMap || undefined,
+  }, display);
+  return conclude(results, { json: opts.json, interrupted: interrupts.requested, display });
+}
+
+module.exports = { write };
