@@ -49,19 +49,19 @@ const label = (bytes) => (bytes >= MiB ? `${bytes / MiB} MiB` : `${bytes / KiB} 
 
 // The stand-in lsblk of the tests prints this listing: the loop device as a
 // removable disk, with the sizes the real lsblk reports for it.
-function writeListing(file, device) {
+function writeListing(file, ...devices) {
   const columns = 'name,path,type,size,model,vendor,phy-sec,log-sec,rm,hotplug,label,fstype,uuid,ptuuid,parttype,partlabel,mountpoint';
-  const listing = JSON.parse(runOk('lsblk', ['--bytes', '--json', '--nodeps', '-o', columns, device]));
+  const listing = JSON.parse(runOk('lsblk', ['--bytes', '--json', '--nodeps', '-o', columns, ...devices]));
   for (const entry of listing.blockdevices) Object.assign(entry, { type: 'disk', rm: true, hotplug: true });
   fs.writeFileSync(file, JSON.stringify(listing));
 }
 
-// Runs one addon job (or an idle process) in a child node process; `blockMap` is
-// optional. childMs is the child's whole life, start of node to exit.
-function addonJob(env, mode, device, image, block, blockMap) {
+// Runs one addon job (or an idle process) in a child node process; `extra` are the
+// optional words of flash-job.js (a block map, "direct"). childMs is the child's whole life, start of node to exit.
+function addonJob(env, mode, device, image, block, ...extra) {
   const args = [path.join(__dirname, 'flash-job.js'), mode];
   if (mode !== 'idle') args.push(device, image, String(block));
-  if (blockMap) args.push(blockMap);
+  args.push(...extra.filter(Boolean));
   const started = process.hrtime.bigint();
   const result = run(process.execPath, args, { env });
   const childMs = Number(process.hrtime.bigint() - started) / 1e6;

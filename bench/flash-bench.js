@@ -3,7 +3,9 @@
 // file in a temporary folder. The flash part uses one image of random bytes:
 //   write:    the addon at 64 KiB, 1 MiB and 4 MiB blocks  vs  dd oflag=dsync, same sizes
 //   read-back: the addon's validation  vs  cmp  vs  dd iflag=direct of=/dev/null
-// The formats part (formats-bench.js) then uses an ext4 image in every compressed
+// The read-back part (readback-bench.js) adds the validation right after a write, the
+// full validation against reading both sides at once, and direct writes. The formats
+// part (formats-bench.js) then uses an ext4 image in every compressed
 // format and its block map, against the decompressors piped into dd and bmaptool copy.
 // Every measurement is repeated (the tools alternating), the page cache is dropped
 // before each one, and the medians are printed in MB/s (10^6 bytes per second) or
@@ -11,11 +13,12 @@
 // an idle one. The figures are also written as JSON to a file whose path is printed.
 //
 //   node bench/flash-bench.js [--only flash|formats] [--size-mib N] [--fs-mib N]
-//                             [--reps N] [--dir DIR] [--images DIR] [--out FILE]
+//                             [--reps N] [--dir DIR] [--images DIR] [--out FILE] [--drives N]
 // FLASHER_BENCH_SIZE_MIB and FLASHER_BENCH_REPS set the defaults (256 MiB, 4: an even
 // count lets each tool go first equally often, which matters on a virtual disk whose
 // speed depends on what ran just before). --fs-mib (FLASHER_BENCH_FS_MIB, default 512)
-// is the size of the ext4 image; --images DIR keeps that image and its compressed
+// is the size of the ext4 image; --drives N (drives-bench.js) adds N drives written at
+// once; --images DIR keeps that image and its compressed
 // copies in DIR and reuses them in later runs (compressing takes minutes).
 const fs = require('node:fs');
 const os = require('node:os');
@@ -25,6 +28,8 @@ const {
   KiB, MiB, run, runOk, dropCaches, timed, median, mbps, label, writeListing, addonJob, checkJob, assertLoopDevice,
 } = require('./bench-common');
 const { runFormats } = require('./formats-bench');
+const { runReadback } = require('./readback-bench');
+const { runDrives } = require('./drives-bench');
 
 const root = path.resolve(__dirname, '..');
 const BLOCKS = [64 * KiB, MiB, 4 * MiB];
@@ -42,6 +47,7 @@ function options(argv) {
     images: null,
     out: null,
     parts: PARTS,
+    drives: 0,
   };
   for (let i = 0; i < argv.length; i += 1) {
     const value = argv[i + 1];
@@ -52,6 +58,7 @@ function options(argv) {
       case '--dir': chosen.dir = value; i += 1; break;
       case '--images': chosen.images = path.resolve(value); i += 1; break;
       case '--out': chosen.out = value; i += 1; break;
+      case '--drives': chosen.drives = Number(value); i += 1; break;
       case '--only':
         if (!PARTS.includes(value)) throw new Error(`--only takes one of ${PARTS.join(', ')}`);
         chosen.parts = [value];
@@ -137,11 +144,13 @@ function runFlash(opts, ctx) {
     }
   }
   process.stdout.write('\n');
+  const result = report(opts, size, write, read, idleKiB);
+  result.readback = runReadback(ctx, image, size, opts.reps);
   fs.rmSync(image, { force: true });
-  return report(opts, size, write, read, idleKiB);
+  return result;
 }
 
-function main() {
+async function main() {
   const opts = options(process.argv.slice(2));
   if (process.platform !== 'linux' || process.getuid() !== 0) {
     console.error('the benchmark needs root on Linux: it attaches a loop device and drops the page cache');
@@ -220,6 +229,7 @@ function main() {
     if (formats) {
       result.formats = runFormats({ ...ctx, reps: opts.reps, fsMiB: opts.fsMiB, fill: opts.fill, images: opts.images });
     }
+    if (opts.drives > 1) result.drives = await runDrives(ctx, opts.drives, opts.reps);
     const out = opts.out || path.join(os.tmpdir(), `flasher-bench-${new Date().toISOString().replace(/[:.]/g, '-')}.json`);
     fs.writeFileSync(out, `${JSON.stringify(result, null, 2)}\n`);
     console.log(`\nfigures written to ${out}`);
@@ -287,9 +297,7 @@ function report(opts, size, write, read, idleKiB) {
   return result;
 }
 
-try {
-  main();
-} catch (err) {
+main().catch((err) => {
   console.error(err.stack || String(err));
   process.exitCode = 1;
-}
+});

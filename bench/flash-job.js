@@ -3,14 +3,17 @@
 // memory belongs to that job alone. Prints one JSON line and exits once the job's
 // thread has ended.
 //   node bench/flash-job.js idle
-//   node bench/flash-job.js write|validate DRIVE IMAGE BLOCK_BYTES [BLOCK_MAP]
-// The drive listing comes from the stand-in tools the benchmark puts on PATH. Besides
-// the statistics and memory it reports the CPU time all threads of the process spent
-// from the start of the job to its end (cpu.ms), and that per second of the job's wall
-// time (cpu.perWall): near the number of cores when decoding keeps them all busy; and
-// uptimeMs, the process's age when it saw the job done (its start, the addon's set-up
-// and the job; the job's thread still pauses before the process can exit).
+//   node bench/flash-job.js write|validate|write-validate DRIVE IMAGE BLOCK_BYTES [BLOCK_MAP] [direct]
+//   node bench/flash-job.js group DRIVE,DRIVE,... IMAGE BLOCK_BYTES
+// write-validate writes, drops the page cache, then validates: the validation right
+// after a write, which reads the drive alone. group writes every drive from one read
+// of the image. The drive listing comes from the stand-in tools the benchmark puts on
+// PATH. Besides the statistics and memory it reports the CPU time all threads of the
+// process spent from the start of the job to its end (cpu.ms), and that per second of
+// the job's wall time (cpu.perWall): near the number of cores when decoding keeps them
+// all busy; and uptimeMs, the process's age when it saw the job done.
 const fs = require('node:fs');
+const { execFileSync } = require('node:child_process');
 const { FlashDrive } = require('../index.js');
 
 // Peak and current resident set of this process, in KiB.
@@ -20,38 +23,76 @@ function memory() {
   return { peakKiB: field('VmHWM'), currentKiB: field('VmRSS') };
 }
 
-async function main() {
-  const [mode, drive, image, block, blockMap] = process.argv.slice(2);
+function setUp(drive, image, block, rest) {
   const flash = new FlashDrive();
+  flash.setDrive(drive);
+  flash.setImage(image);
+  flash.setWriteBlock(block);
+  flash.setValidateBlock(block);
+  for (const word of rest) {
+    if (word === 'direct') flash.setWriteMode('direct');
+    else flash.setBlockMap(word);
+  }
+  return flash;
+}
+
+// Runs `start` and resolves once the job's thread has ended, with the wall time from
+// the start until its statistics closed.
+function timedJob(start, stats) {
+  return new Promise((resolve) => {
+    const started = process.hrtime.bigint();
+    let closedMs = null;
+    const poll = setInterval(() => {
+      if (closedMs === null && JSON.parse(stats()).duration > 0) closedMs = Number(process.hrtime.bigint() - started) / 1e6;
+    }, 2);
+    start(() => {
+      clearInterval(poll);
+      resolve(closedMs ?? Number(process.hrtime.bigint() - started) / 1e6);
+    });
+  });
+}
+
+async function main() {
+  const [mode, drive, image, blockText, ...rest] = process.argv.slice(2);
   if (mode === 'idle') {
+    new FlashDrive(); // eslint-disable-line no-new
     process.stdout.write(`${JSON.stringify({ memory: memory() })}\n`);
     return;
   }
-  if (mode !== 'write' && mode !== 'validate') throw new Error(`unknown mode ${mode}`);
-  flash.setDrive(drive);
-  flash.setImage(image);
-  if (blockMap) flash.setBlockMap(blockMap);
-  const writing = mode === 'write';
-  if (writing) flash.setWriteBlock(Number(block));
-  else flash.setValidateBlock(Number(block));
-
+  const block = Number(blockText);
   const cpuBefore = process.cpuUsage();
-  const started = process.hrtime.bigint();
-  if (writing) flash.startWrite();
-  else flash.startValidate();
-  let stats;
-  for (;;) {
-    stats = JSON.parse(writing ? flash.getWriteStats() : flash.getValidateStats());
-    if (stats.completed === 100 || stats.duration > 0) break;
-    await new Promise((resolve) => setTimeout(resolve, 2));
+  const result = {};
+  if (mode === 'group') {
+    const flashes = drive.split(',').map((d) => setUp(d, image, block, rest));
+    result.wallMs = await timedJob((done) => {
+      let left = flashes.length;
+      FlashDrive.runGroupWrite(flashes, () => { if (--left === 0) done(); });
+    }, () => flashes[0].getWriteStats());
+    result.stats = flashes.map((f) => JSON.parse(f.getWriteStats()));
+  } else {
+    const flash = setUp(drive, image, block, rest);
+    if (mode === 'write' || mode === 'write-validate') {
+      result.wallMs = await timedJob((done) => flash.runWrite(done), () => flash.getWriteStats());
+      result.stats = JSON.parse(flash.getWriteStats());
+    }
+    if (mode === 'write-validate') {
+      // The validation must read the medium, not what the write left in the cache.
+      execFileSync('sync');
+      fs.writeFileSync('/proc/sys/vm/drop_caches', '3\n');
+      result.write = result.stats;
+    }
+    if (mode === 'validate' || mode === 'write-validate') {
+      result.wallMs = await timedJob((done) => flash.runValidate(done), () => flash.getValidateStats());
+      result.stats = JSON.parse(flash.getValidateStats());
+    }
+    if (!result.stats) throw new Error(`unknown mode ${mode}`);
   }
-  const wallMs = Number(process.hrtime.bigint() - started) / 1e6;
-  const uptimeMs = process.uptime() * 1000;
+  result.uptimeMs = process.uptime() * 1000;
   const used = process.cpuUsage(cpuBefore);
   const cpu = { userMs: used.user / 1000, systemMs: used.system / 1000 };
   cpu.ms = cpu.userMs + cpu.systemMs;
-  cpu.perWall = cpu.ms / wallMs;
-  process.stdout.write(`${JSON.stringify({ wallMs, uptimeMs, stats, memory: memory(), cpu })}\n`);
+  cpu.perWall = cpu.ms / result.wallMs;
+  process.stdout.write(`${JSON.stringify({ ...result, memory: memory(), cpu })}\n`);
 }
 
 main().catch((err) => {
