@@ -140,11 +140,11 @@ function attachLoop(undo, file) {
   return device;
 }
 
-// The stand-in lsblk first on PATH, reporting `device` as a removable disk.
+// The stand-in lsblk first on PATH, reporting `device` (one, or a list) as removable.
 function listAsRemovable(undo, device, extraPath = []) {
   setEnv(undo, {
     PATH: [e2eToolsDir, ...extraPath, process.env.PATH].join(':'),
-    FAKE_LSBLK_REMOVABLE: device,
+    FAKE_LSBLK_REMOVABLE: [device].flat().join(' '),
   });
 }
 

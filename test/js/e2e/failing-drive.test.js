@@ -90,3 +90,20 @@ test('a cancel on a slow drive takes effect after the request in progress', { sk
   assert.ok(kept.subarray(0, block).equals(bytes.subarray(0, block)), 'the block in progress was finished');
   assert.ok(kept.subarray(block).equals(Buffer.alloc(kept.length - block)), 'nothing after it');
 });
+
+test('three drives at once, one pulled out mid-write: the other two finish and verify', { skip, timeout: 120000 }, async (t) => {
+  const undo = new h.Undo();
+  t.after(() => undo.runAll());
+  const faults = [{ size: 32 * MiB }, { size: 32 * MiB, pullAfter: 4 * MiB, pullErrno: 'ENODEV' }, { size: 32 * MiB }];
+  const drives = [];
+  for (const options of faults) drives.push(await openFaultDevice(undo, options));
+  h.listAsRemovable(undo, drives.map((d) => d.loopDevice));
+  const image = path.join(h.tempDir(undo), 'image.bin');
+  h.randomFile(image, 16 * MiB);
+  const { flash } = require('../../../index.js');
+  const { results } = await flash({ image, drives: drives.map((d) => d.loopDevice), blockSize: block });
+  assert.deepEqual(results.map((r) => r.status), ['ok', 'failed', 'ok']);
+  assert.equal(results[1].error.message, 'drive was removed during the job');
+  assert.equal(results[1].error.code, 'EREMOVED');
+  for (const i of [0, 2]) assert.deepEqual(results[i].verify.differingBytes, 0);
+});
