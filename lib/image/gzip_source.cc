@@ -1,15 +1,9 @@
-#include <zlib.h>
-
-#include <limits>
-
 #include "image/decoders.h"
-#include "image/stream_source.h"
+#include "image/inflate_step.h"
 
 namespace image {
 
 namespace {
-
-std::string zlib_reason(const z_stream& z, int code) { return z.msg ? z.msg : zError(code); }
 
 // gzip through zlib; members written one after another decode as one stream.
 class gzip_source : public stream_source {
@@ -22,15 +16,7 @@ class gzip_source : public stream_source {
  private:
   step_result step(const std::uint8_t* input, std::size_t input_size, std::uint8_t* output, std::size_t output_size,
                    bool) override {
-    z_.next_in = const_cast<Bytef*>(input);
-    z_.avail_in = static_cast<uInt>(std::min<std::size_t>(input_size, std::numeric_limits<uInt>::max()));
-    z_.next_out = output;
-    z_.avail_out = static_cast<uInt>(std::min<std::size_t>(output_size, std::numeric_limits<uInt>::max()));
-    const uInt in_before = z_.avail_in;
-    const uInt out_before = z_.avail_out;
-    const int code = inflate(&z_, Z_NO_FLUSH);
-    if (code != Z_OK && code != Z_STREAM_END && code != Z_BUF_ERROR) throw corrupt_data(zlib_reason(z_, code));
-    return {in_before - z_.avail_in, out_before - z_.avail_out, code == Z_STREAM_END};
+    return inflate_step(z_, input, input_size, output, output_size);
   }
 
   void next_stream() override { inflateReset(&z_); }

@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "image/decoders.h"
-#include "image/stream_source.h"
+#include "image/inflate_step.h"
 #include "image/zip_directory.h"
 
 namespace image {
@@ -29,7 +28,7 @@ class zip_source : public stream_source {
  private:
   step_result step(const std::uint8_t* input, std::size_t input_size, std::uint8_t* output, std::size_t output_size,
                    bool input_ended) override {
-    step_result r = member_.method == 8 ? inflate_step(input, input_size, output, output_size)
+    step_result r = member_.method == 8 ? inflate_step(z_, input, input_size, output, output_size)
                                         : copy_step(input, input_size, output, output_size, input_ended);
     crc_ = crc32_z(crc_, output, r.output_made);
     size_ += r.output_made;
@@ -41,21 +40,6 @@ class zip_source : public stream_source {
     const std::size_t n = std::min(input_size, output_size);
     std::memcpy(output, input, n);
     return {n, n, input_ended};
-  }
-
-  step_result inflate_step(const std::uint8_t* input, std::size_t input_size, std::uint8_t* output,
-                           std::size_t output_size) {
-    z_.next_in = const_cast<Bytef*>(input);
-    z_.avail_in = static_cast<uInt>(std::min<std::size_t>(input_size, std::numeric_limits<uInt>::max()));
-    z_.next_out = output;
-    z_.avail_out = static_cast<uInt>(std::min<std::size_t>(output_size, std::numeric_limits<uInt>::max()));
-    const uInt in_before = z_.avail_in;
-    const uInt out_before = z_.avail_out;
-    const int code = inflate(&z_, Z_NO_FLUSH);
-    if (code != Z_OK && code != Z_STREAM_END && code != Z_BUF_ERROR) {
-      throw corrupt_data(z_.msg ? z_.msg : zError(code));
-    }
-    return {in_before - z_.avail_in, out_before - z_.avail_out, code == Z_STREAM_END};
   }
 
   void next_stream() override { throw corrupt_data("zip member holds data after its deflated stream"); }

@@ -4,26 +4,18 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const path = require('node:path');
 const h = require('./e2e-helpers.js');
-const { whyNoFaultDevice, openFaultDevice } = require('./fault-device.js');
+const { whyNoFaultDevice, flashOntoFaultDevice } = require('./fault-device.js');
 
 const KiB = 1024;
 const MiB = 1024 * KiB;
 const skip = whyNoFaultDevice() || false;
 if (skip) console.log(`# capacity check tests skipped: ${skip}`);
-const { FlashDrive } = skip ? {} : require('../../../index.js');
 
 async function flashOnto(undo, faults, imageSize) {
-  const fault = await openFaultDevice(undo, faults);
-  h.listAsRemovable(undo, fault.loopDevice);
-  const image = path.join(h.tempDir(undo), 'image.bin');
-  const bytes = h.randomFile(image, imageSize);
-  const flash = new FlashDrive();
-  flash.setDrive(fault.loopDevice);
-  flash.setImage(image);
-  flash.setCapacityCheck(true);
-  return { fault, bytes, flash };
+  const job = await flashOntoFaultDevice(undo, faults, imageSize);
+  job.flash.setCapacityCheck(true);
+  return job;
 }
 
 const blocksOf = (bytes) => Array.from({ length: bytes.length / (4 * KiB) }, (_, i) => h.sha256(bytes.subarray(i * 4 * KiB, (i + 1) * 4 * KiB)));

@@ -7,25 +7,17 @@ const assert = require('node:assert');
 const fs = require('node:fs');
 const path = require('node:path');
 const h = require('./e2e-helpers.js');
-const { whyNoFaultDevice, openFaultDevice } = require('./fault-device.js');
+const { whyNoFaultDevice, openFaultDevice, flashOntoFaultDevice } = require('./fault-device.js');
 
 const MiB = 1024 * 1024;
 const block = MiB;
 const skip = whyNoFaultDevice() || false;
 if (skip) console.log(`# failing drive tests skipped: ${skip}`);
-const { FlashDrive } = skip ? {} : require('../../../index.js');
 
 async function flashOnto(t, faults, imageSize) {
   const undo = new h.Undo();
   t.after(() => undo.runAll());
-  const fault = await openFaultDevice(undo, faults);
-  h.listAsRemovable(undo, fault.loopDevice);
-  const image = path.join(h.tempDir(undo), 'image.bin');
-  const bytes = h.randomFile(image, imageSize);
-  const flash = new FlashDrive();
-  flash.setDrive(fault.loopDevice);
-  flash.setImage(image);
-  return { fault, bytes, flash };
+  return flashOntoFaultDevice(undo, faults, imageSize);
 }
 
 const report = (flash) => JSON.parse(flash.getWriteReport());

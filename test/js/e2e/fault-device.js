@@ -133,4 +133,18 @@ async function openFaultDevice(undo, options) {
   };
 }
 
-module.exports = { whyNoFaultDevice, openFaultDevice };
+// A fault device listed as the one removable drive, an image of `imageSize` random
+// bytes, and a FlashDrive set up for both. Returns { fault, bytes, flash }.
+async function flashOntoFaultDevice(undo, faults, imageSize) {
+  const { FlashDrive } = require('../../../index.js');
+  const fault = await openFaultDevice(undo, faults);
+  h.listAsRemovable(undo, fault.loopDevice);
+  const image = path.join(h.tempDir(undo), 'image.bin');
+  const bytes = h.randomFile(image, imageSize);
+  const flash = new FlashDrive();
+  flash.setDrive(fault.loopDevice);
+  flash.setImage(image);
+  return { fault, bytes, flash };
+}
+
+module.exports = { whyNoFaultDevice, openFaultDevice, flashOntoFaultDevice };
