@@ -1,7 +1,7 @@
 'use strict';
 // `flasher write`: the image and the drives shown and checked, one confirmation, then
-// one flash() call that writes every drive from one read of the image and verifies
-// each, and a summary per drive.
+// one flash() call that writes every drive (several from one read of the image) and
+// verifies each, and a summary per drive.
 const { flash } = require('../index.js');
 const { listEntries, findDrive, describeDrive } = require('./drives');
 const { describeImage } = require('./image');
@@ -53,13 +53,28 @@ function show(image, drives) {
   say(`Everything on ${drives.length === 1 ? 'the drive' : 'these drives'} will be lost.`);
 }
 
-// One flash() call for all drives; an abort leaves every drive cancelled.
+// One drive goes through flash({ drive }), which rejects when the drive fails; several
+// through one group write, which reports each drive's outcome.
+async function flashAll(drives, options) {
+  if (drives.length > 1) {
+    const { results } = await flash({ ...options, drives: drives.map((d) => d.path) });
+    return results;
+  }
+  try {
+    const result = await flash({ ...options, drive: drives[0].path });
+    return [{ ...result, status: 'ok', error: null }];
+  } catch (err) {
+    if (err.name !== 'FlasherError') throw err;
+    return [{ status: 'failed', bytesWritten: null, verify: null, report: null, error: err }];
+  }
+}
+
+// An abort leaves every drive cancelled.
 async function run(image, drives, settings, display) {
   const controller = interrupts.controller((text) => display.note(text));
   try {
-    const { results } = await flash({
-      ...settings, image: image.path, drives: drives.map((d) => d.path), signal: controller.signal,
-      onProgress: (progress) => display.update(progress),
+    const results = await flashAll(drives, {
+      ...settings, image: image.path, signal: controller.signal, onProgress: (progress) => display.update(progress),
     });
     // The listing's own entries, as the rest of the command shows them.
     return results.map((result, i) => ({ ...result, drive: drives[i] }));
