@@ -98,6 +98,13 @@ export class FlashDrive {
   runWrite(done: () => void): void;
   /** Starts the validation like startValidate; `done` is called once the job has ended. */
   runValidate(done: () => void): void;
+  /**
+   * Starts a write on each of `drives`, the image read once for all of them (they must
+   * hold one image, block map and write block size). Every drive's start checks run
+   * first: when one refuses, none starts and the Error's message is that drive's path,
+   * ": " and the refusal. `done(i)` is called once drive i's job has ended.
+   */
+  static runGroupWrite(drives: FlashDrive[], done: (index: number) => void): void;
   /** Live byte counts of the two jobs; `total` 0 means unknown. */
   getProgress(): { write: JobProgress; validate: JobProgress };
 }
@@ -189,6 +196,8 @@ export interface VerifyOptions {
 export interface FlashOptions extends VerifyOptions {
   /** Read the drive back after writing; true by default. */
   verify?: boolean;
+  /** Bytes per read of the verification, a multiple of the drive's sector size; blockSize by default. */
+  verifyBlockSize?: number;
   writeMode?: 'direct' | 'sync';
   /** Check that the drive holds as many bytes as it reports; true by default. */
   capacityCheck?: boolean;
@@ -196,23 +205,47 @@ export interface FlashOptions extends VerifyOptions {
   blockMap?: string;
 }
 
+/** Several drives written from one read of the image; replaces `drive`. */
+export interface GroupFlashOptions extends Omit<FlashOptions, 'drive'> {
+  drives: string[];
+}
+
 export interface VerifyResult {
   differingBytes: number;
   durationMs: number;
-  /** The job report; null for now. */
-  report: null;
+  /** The verification's job report. */
+  report: JobReport;
 }
 
 export interface FlashResult {
   drive: Drive;
-  image: { format: string; size: number };
-  /** Bytes written onto the drive: whole blocks, the last one padded with zero bytes. */
+  /** As inspectImage tells: size null where the format records none. */
+  image: { format: ImageInfo['format']; size: number | null };
+  /** Bytes of the image written onto the drive. */
   bytesWritten: number;
   durationMs: number;
   /** Null when the verification was turned off. */
   verify: { differingBytes: number; durationMs: number } | null;
-  /** The job report; null for now. */
-  report: null;
+  /** The write's job report. */
+  report: JobReport;
+}
+
+/** One drive of a group write. */
+export interface DriveResult {
+  drive: Drive;
+  status: 'ok' | 'failed' | 'cancelled';
+  bytesWritten: number;
+  verify: { differingBytes: number; durationMs: number } | null;
+  /** The write's job report. */
+  report: JobReport;
+  /** Why the drive failed; null when it did not. */
+  error: FlasherError | null;
+}
+
+export interface GroupFlashResult {
+  image: { format: ImageInfo['format']; size: number | null };
+  /** One result per drive, in the order given. */
+  results: DriveResult[];
 }
 
 export type FlasherErrorCode =
@@ -236,6 +269,8 @@ export class FlasherError extends Error {
 
 /** Writes the image onto the drive, then reads it back and compares. */
 export function flash(options: FlashOptions): Promise<FlashResult>;
+/** Writes the image onto every drive from one read of it, then reads each back. */
+export function flash(options: GroupFlashOptions): Promise<GroupFlashResult>;
 
 /** Reads the drive back and compares it with the image. */
 export function verify(options: VerifyOptions): Promise<VerifyResult>;

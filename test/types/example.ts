@@ -22,6 +22,12 @@ export async function writeFirstStick(image: string): Promise<number | null> {
   }
 }
 
+export async function writeEveryStick(image: string): Promise<string[]> {
+  const sticks = (await listDrives()).filter((drive) => drive.removable).map((drive) => drive.path);
+  const { results } = await flash({ image, drives: sticks, verifyBlockSize: 1024 * 1024 });
+  return results.filter((r) => r.status !== 'ok').map((r) => `${r.drive.name}: ${r.error?.code ?? r.status}`);
+}
+
 // @ts-expect-error: no such write mode
 flash({ image: 'a.img', drive: 'sdb', writeMode: 'fast' });
 // @ts-expect-error: the drive is required
