@@ -265,6 +265,8 @@ export class FlasherError extends Error {
   code: FlasherErrorCode;
   /** With EVERIFY: the bytes that differ between drive and image. */
   differingBytes?: number;
+  /** The failed job's report, where a job ran. */
+  report?: JobReport;
 }
 
 /** Writes the image onto the drive, then reads it back and compares. */

@@ -58,7 +58,10 @@ function failureOf(phase, stats, report) {
 function outcome(flashDrive, phase, stats, signal) {
   const report = JSON.parse(flashDrive[REPORTS[phase]]());
   const aborted = signal && signal.aborted;
-  return { stats, report, error: aborted ? abortError(signal) : failureOf(phase, stats, report) };
+  const error = aborted ? abortError(signal) : failureOf(phase, stats, report);
+  // The report says what else went wrong, such as an end step.
+  if (error) error.report = report;
+  return { stats, report, error };
 }
 
 async function runPhase(flashDrive, phase, drive, opts) {
