@@ -37,7 +37,12 @@ std::shared_ptr<flash_device> flash_fixture::make_device() {
   auto device = std::make_shared<flash_device>();
   device->drive_model.mount_retry_delay_ms = 5;
   device->end_pause_ms = 10;
-  device->password = "fixture password";  // what a caller who is not root gives
+  return device;
+}
+
+std::shared_ptr<flash_device> flash_fixture::make_job_device() {
+  auto device = make_device();
+  device->password = "fixture password";
   return device;
 }
 

@@ -34,6 +34,8 @@ class flash_fixture : public ::testing::Test {
   void list_disks(const std::vector<fake_disk>& disks);
   // A device whose waits are shortened for tests.
   std::shared_ptr<flash_device> make_device();
+  // The same with the password the stand-in sudo accepts, as a caller who is not root gives.
+  std::shared_ptr<flash_device> make_job_device();
   // Creates the drive file (zero-filled) and an image of `image_size` pattern bytes,
   // lists the drive, and chooses both on `device`.
   void prepare(flash_device& device, std::uint64_t image_size, std::uint64_t block_size);

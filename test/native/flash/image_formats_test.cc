@@ -96,7 +96,7 @@ TEST_P(EveryFormat, WritesAndValidatesTheDecodedImage) {
     use_drive(loop->path(), loop->path().substr(5));
   }
 
-  auto device = make_device();
+  auto device = make_job_device();
   device->set_drive(disk.name);
   device->set_image(image_path);
   if (mapped) device->set_block_map(dir.file("image.bmap"));
@@ -142,7 +142,7 @@ TEST_P(DamagedImage, StopsTheWriteWithTheDecodersReason) {
                       : "printf '\\125\\252\\125\\252\\125\\252\\125\\252' | dd of=image bs=1 seek=" +
                             std::to_string(size / 2) + " conv=notrunc status=none");
   use_drive(dir.file("drive.img"), "fakesd");
-  auto device = make_device();
+  auto device = make_job_device();
   device->set_drive(disk.name);
   device->set_image(image_path);
   device->set_write_block_size(block);
@@ -162,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, DamagedImage,
 TEST_F(ImageFormats, ImageOfUnknownSizeStopsBeforeTheDrivesEnd) {
   make_image(formats[1]);  // gzip records no size
   use_drive(dir.file("drive.img"), "fakesd", 1 << 20);
-  auto device = make_device();
+  auto device = make_job_device();
   device->set_drive(disk.name);
   device->set_image(image_path);
   device->set_write_block_size(block);
@@ -177,7 +177,7 @@ TEST_F(ImageFormats, MappedRangeThatFailsItsChecksumStopsTheJob) {
   make_image(formats[0]);
   run(dir.path(), "printf x | dd of=image bs=1 seek=540000 conv=notrunc status=none");
   use_drive(dir.file("drive.img"), "fakesd");
-  auto device = make_device();
+  auto device = make_job_device();
   device->set_drive(disk.name);
   device->set_image(image_path);
   device->set_block_map(dir.file("image.bmap"));
@@ -188,7 +188,7 @@ TEST_F(ImageFormats, MappedRangeThatFailsItsChecksumStopsTheJob) {
 
 TEST_F(ImageFormats, MalformedOrForeignMapsAreRefusedWhenSet) {
   make_image(formats[0]);
-  auto device = make_device();
+  auto device = make_job_device();
   device->set_image(image_path);
   const struct {
     const char* edit;  // sed script applied to the map
@@ -213,7 +213,7 @@ TEST_F(ImageFormats, CancelWhileDecodingEndsBothThreads) {
   test_support::write_bytes(dir.file("raw.img"), test_support::pattern_bytes(24 << 20, 3));
   run(dir.path(), "xz -T2 -0 -c raw.img > image.xz");
   use_drive(dir.file("drive.img"), "fakesd", 32 << 20);
-  auto device = make_device();
+  auto device = make_job_device();
   device->set_drive(disk.name);
   device->set_image(dir.file("image.xz"));
   device->set_write_block_size(1 << 20);

@@ -26,7 +26,7 @@ class WriteGroup : public flash_fixture {
     image = test_support::pattern_bytes(300 * 1024 + 7, 5);
     test_support::write_bytes(image_path, image);
     for (const auto& d : disks) {
-      auto device = make_device();
+      auto device = make_job_device();
       device->set_drive(d.name);
       device->set_image(image_path);
       device->set_write_block_size(64 << 10);
