@@ -144,7 +144,7 @@ test('a compressed image is written with the block map next to it, onto one driv
     { compress: 'gzip', map: 'x.img.bmap', drives: ['fakesd', 'second'], answer: ' second  fakesd', options: [], decoded: /\(gzip, .* compressed, unknown decoded\)/ },
   ];
   for (const { compress, map, drives, answer, options, decoded } of cases) {
-    const box = sandbox({ diskSize: 8 * MiB });
+    const box = sandbox({ diskSize: 8 * MiB, sudoPassword: 'pw' }); // a user who is not root needs it
     try {
       const second = path.join(box.dir, 'second.img');
       for (const file of [box.drivePath, second]) fs.writeFileSync(file, Buffer.alloc(8 * MiB, 0xaa));
@@ -158,7 +158,8 @@ test('a compressed image is written with the block map next to it, onto one driv
       execFileSync('bmaptool', ['create', raw, '-o', path.join(box.dir, map)], { stdio: 'ignore' });
       execFileSync(compress, [raw]);
 
-      const result = await run(['write', `${raw}${compress === 'xz' ? '.xz' : '.gz'}`, ...drives, ...options], { env: box.env, input: `${answer}\n` });
+      const result = await run(['write', `${raw}${compress === 'xz' ? '.xz' : '.gz'}`, ...drives, ...options, '--password-stdin'],
+        { env: box.env, input: `${answer}\npw\n` });
       assert.equal(result.code, 0, result.stderr);
       assert.match(result.stderr, decoded);
       assert.match(result.stderr, new RegExp(`^Block map: .*/${map}$`, 'm'));

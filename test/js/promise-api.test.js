@@ -7,7 +7,13 @@ const { execFileSync, execFile } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const { disk, sandbox } = require('./harness');
-const { listDrives, flash, verify } = require('../../index.js');
+const api = require('../../index.js');
+
+// A caller who is not root gives the password that the stand-in sudo accepts.
+const PASSWORD = 'pw';
+const { listDrives } = api;
+const flash = (options) => api.flash({ password: PASSWORD, ...options });
+const verify = (options) => api.verify({ password: PASSWORD, ...options });
 
 const MiB = 1024 * 1024;
 const failure = (promise) => promise.then(() => assert.fail('the promise resolved'), (err) => err);
@@ -20,7 +26,7 @@ function fifoDrive(box, size) {
 }
 
 test('listDrives shows the drive, and flash writes the image and verifies it', async (t) => {
-  const box = sandbox({ diskSize: 4 * MiB });
+  const box = sandbox({ diskSize: 4 * MiB, sudoPassword: PASSWORD });
   t.after(() => box.cleanup());
   const image = box.image(MiB + 100);
   const drive = {
@@ -40,7 +46,7 @@ test('listDrives shows the drive, and flash writes the image and verifies it', a
 });
 
 test('onProgress: bytes never decrease, every block shows, and 100 % comes once, last', async (t) => {
-  const box = sandbox();
+  const box = sandbox({ sudoPassword: PASSWORD });
   t.after(() => box.cleanup());
   const fifo = fifoDrive(box, 128 * MiB);
   const image = box.image(64 * MiB);
@@ -76,7 +82,7 @@ test('onProgress: bytes never decrease, every block shows, and 100 % comes once,
 });
 
 test('an abort in the middle rejects with AbortError after the end steps; the process then exits', { timeout: 60000 }, async (t) => {
-  const box = sandbox();
+  const box = sandbox({ sudoPassword: PASSWORD });
   t.after(() => box.cleanup());
   const fifo = fifoDrive(box, 64 * MiB);
   const image = box.image(8 * MiB);
@@ -91,7 +97,7 @@ test('an abort in the middle rejects with AbortError after the end steps; the pr
 });
 
 test('a group write: one refused drive starts none and is named; an abort ends every drive', { timeout: 60000 }, async (t) => {
-  const box = sandbox();
+  const box = sandbox({ sudoPassword: PASSWORD });
   t.after(() => box.cleanup());
   const fifos = ['a', 'b', 'c'].map((name) => path.join(box.dir, `sd${name}.fifo`));
   for (const fifo of fifos) execFileSync('mkfifo', [fifo]);
@@ -125,7 +131,7 @@ const failures = [
     (box) => flash({ image: box.image(8 * MiB).file, drive: 'fakesd' })],
   ['EPASSWORD', /^invalid sudo password$/, { whoami: 'alice', sudoPassword: 'right' },
     (box, image) => flash({ image, drive: 'fakesd', password: 'wrong' })],
-  ['EPASSWORD', /^password is not set$/, { whoami: 'alice' }, (box, image) => flash({ image, drive: 'fakesd' })],
+  ['EPASSWORD', /^password is not set$/, { whoami: 'alice' }, (box, image) => flash({ image, drive: 'fakesd', password: undefined })],
   ['EIMAGE', /^failed to determine size of .*missing\.img : stat/, {},
     (box) => flash({ image: path.join(box.dir, 'missing.img'), drive: 'fakesd' })],
   ['EWRITE', /^failed to open device: Is a directory$/, {}, (box, image) => {
@@ -142,7 +148,7 @@ const failures = [
 
 test('each failure rejects with its code and the engine text', async () => {
   for (const [code, message, options, call] of failures) {
-    const box = sandbox({ diskSize: 8 * MiB, ...options });
+    const box = sandbox({ diskSize: 8 * MiB, sudoPassword: PASSWORD, ...options });
     try {
       const image = box.image(4096);
       const err = await failure(call(box, image.file));
