@@ -3,6 +3,7 @@
 // printed as JSON lines, Ctrl-C turned into an abort, and its outcome as a record for
 // the summary.
 const cliProgress = require('cli-progress');
+const { BAR_OPTIONS } = require('./progress');
 const { formatBytes, formatSpeed, formatSeconds } = require('./units');
 const { interrupts } = require('./interrupts');
 
@@ -10,11 +11,7 @@ function barDisplay(label) {
   const bar = new cliProgress.SingleBar(
     {
       format: `${label.padEnd(9)} [{bar}] {percentage}% | {done} / {size} | {speed} | ETA {remaining} | {duration_formatted}{extra}`,
-      stream: process.stderr,
-      hideCursor: true,
-      noTTYOutput: true,
-      notTTYSchedule: 1000,
-      barsize: 30,
+      ...BAR_OPTIONS,
     },
     cliProgress.Presets.shades_classic
   );

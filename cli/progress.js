@@ -18,16 +18,15 @@ function payload(name, p, note) {
   };
 }
 
+// How every bar of the command is drawn: on standard error, also when it is no terminal.
+const BAR_OPTIONS = { stream: process.stderr, hideCursor: true, noTTYOutput: true, notTTYSchedule: 1000, barsize: 30 };
+
 function barsDisplay(drives) {
   const width = Math.max(...drives.map((d) => d.name.length));
   const multibar = new cliProgress.MultiBar(
     {
       format: `{name} {phase} [{bar}] {percentage}% | {done} / {size} | {speed} | ETA {remaining}{extra}`,
-      stream: process.stderr,
-      hideCursor: true,
-      noTTYOutput: true,
-      notTTYSchedule: 1000,
-      barsize: 30,
+      ...BAR_OPTIONS,
     },
     cliProgress.Presets.shades_classic
   );
@@ -77,4 +76,4 @@ function progressDisplay(drives, json) {
   };
 }
 
-module.exports = { progressDisplay };
+module.exports = { progressDisplay, BAR_OPTIONS };
