@@ -28,11 +28,26 @@ mkdir "$root/src"
 tar -cf - --exclude=node_modules/typescript CMakeLists.txt package.json lib n-api scripts/prebuild node_modules |
   tar -C "$root/src" -xf -
 
+# Both architectures at once: much of each build is configure scripts that use one core.
+build() {
+  scripts/prebuild/enter-root.sh "$root" bash /src/scripts/prebuild/static-libraries.sh "$1" &&
+    scripts/prebuild/enter-root.sh "$root" bash /src/scripts/prebuild/build-addons.sh "$1" "${node_dir#"$root"}"
+}
+declare -A builds
 for arch in x64 arm64; do
-  echo "prebuilds: building for linux-$arch" >&2
-  scripts/prebuild/enter-root.sh "$root" bash /src/scripts/prebuild/static-libraries.sh "$arch"
-  scripts/prebuild/enter-root.sh "$root" bash /src/scripts/prebuild/build-addons.sh "$arch" "${node_dir#"$root"}"
+  echo "prebuilds: building for linux-$arch (log: $cache/build-$arch.log)" >&2
+  build "$arch" >"$cache/build-$arch.log" 2>&1 &
+  builds[$arch]=$!
 done
+failed=0
+for arch in x64 arm64; do
+  if ! wait "${builds[$arch]}"; then
+    tail -n 40 "$cache/build-$arch.log" >&2
+    echo "prebuilds: building for linux-$arch failed" >&2
+    failed=1
+  fi
+done
+[ "$failed" -eq 0 ]
 
 for arch in x64 arm64; do
   for name in flasher sudo; do

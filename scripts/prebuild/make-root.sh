@@ -15,8 +15,10 @@ target_packages=(
   libpugixml-dev nettle-dev libxxhash-dev  # linked statically
   libfdisk-dev libblkid-dev uuid-dev       # partition tables, linked statically
 )
-# The tools, native only. liblzma and liburing are built from bookworm's sources
-# (static-libraries.sh): bullseye's are too old for the engine.
+# Libraries bullseye has too old for the engine, built from bookworm's source packages
+# by static-libraries.sh.
+source_packages=(xz-utils liburing)
+# The tools, native only.
 build_packages=(
   g++ make cmake pkg-config nlohmann-json3-dev crossbuild-essential-arm64
   dpkg-dev ca-certificates
@@ -29,7 +31,9 @@ for package in "${target_packages[@]}"; do packages+=("$package:amd64" "$package
 
 if [ ! -f "$root/.debootstrap-done" ]; then
   rm -rf "$root"
-  mkdir -p "$root"
+  # dpkg without a sync after every file: a root that breaks is made anew.
+  mkdir -p "$root/etc/dpkg/dpkg.cfg.d"
+  echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/unsafe-io"
   echo "prebuilds: debootstrap bullseye into $root" >&2
   debootstrap --variant=minbase bullseye "$root" "$mirror" >"$root.debootstrap.log" 2>&1 ||
     { tail -n 30 "$root.debootstrap.log" >&2; exit 1; }
@@ -55,3 +59,12 @@ SOURCES
   ' install "${packages[@]}"
   echo "${packages[*]}" >"$stamp"
 fi
+
+"$here/enter-root.sh" "$root" sh -c '
+  set -e
+  mkdir -p /var/cache/flasher-sources
+  cd /var/cache/flasher-sources
+  for package; do
+    ls -d "$package"-*/ >/dev/null 2>&1 || apt-get source -qq "$package/bookworm" >/dev/null
+  done
+' fetch "${source_packages[@]}"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Run inside the prebuild root: builds liblzma and liburing from bookworm's source
-# packages as static archives for ARCH (x64 or arm64) into /opt/flasher-static/ARCH.
-# Bullseye's own are too old for the engine: liblzma 5.2.5 has no multi-threaded
-# decoder, and liburing 0.7 lacks what the queued device I/O uses. A second run
-# keeps what the first built.
+# packages (unpacked by make-root.sh) as static archives for ARCH (x64 or arm64) into
+# /opt/flasher-static/ARCH. Bullseye's own are too old for the engine: liblzma 5.2.5
+# has no multi-threaded decoder, and liburing 0.7 lacks what the queued device I/O
+# uses. A second run keeps what the first built.
 set -euo pipefail
 arch=$1
 case $arch in
@@ -15,15 +15,6 @@ prefix=/opt/flasher-static/$arch
 sources=/var/cache/flasher-sources
 jobs=$(nproc)
 
-# The source packages, unpacked once for both architectures.
-mkdir -p "$sources"
-cd "$sources"
-for package in xz-utils liburing; do
-  if ! ls -d "$package"-*/ >/dev/null 2>&1; then
-    apt-get source -qq "$package/bookworm" >/dev/null 2>&1 ||
-      { echo "static-libraries: apt-get source $package/bookworm failed" >&2; exit 1; }
-  fi
-done
 xz_dir=$(ls -d "$sources"/xz-utils-*/)
 uring_dir=$(ls -d "$sources"/liburing-*/)
 stamp=$prefix/.built

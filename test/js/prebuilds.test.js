@@ -56,7 +56,7 @@ describe('prebuilt addons for glibc 2.31', { skip }, () => {
     if (built.status !== 0) {
       throw new Error(`npm run prebuilds failed:\n${fs.readFileSync(log, 'utf8').split('\n').slice(-60).join('\n')}`);
     }
-    console.log(`# prebuilds built from a cold cache in ${Math.round((Date.now() - started) / 1000)} s`);
+    console.log(`prebuilds built from a cold cache in ${Math.round((Date.now() - started) / 1000)} s`);
   }, { timeout: 25 * 60 * 1000 });
   after(() => fs.rmSync(dir, { recursive: true, force: true }));
 
