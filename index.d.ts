@@ -32,6 +32,8 @@ export interface JobReport {
   errors: Array<{
     /** Before the data moved, while it moved, or in the end steps (permissions, refresh). */
     phase: 'prepare' | 'data' | 'finish';
+    /** Why, as the code a FlasherError of this failure carries. */
+    reason: FlasherErrorCode;
     message: string;
     /** The system's error name, such as "EIO", where one applies. */
     code: string | null;
@@ -248,16 +250,38 @@ export interface GroupFlashResult {
   results: DriveResult[];
 }
 
+/** Why a call or a job failed: the engine sets it where the failure arises. */
 export type FlasherErrorCode =
+  /** The drive is unknown or not writable, or the drives cannot be listed. */
   | 'ENODRIVE'
+  /** The image does not fit the drive. */
   | 'ETOOSMALL'
+  /** The sudo password is wrong or missing. */
   | 'EPASSWORD'
+  /** sudo refuses this user whatever the password. */
+  | 'ENOSUDO'
+  /** The image or its block map cannot be read or is corrupt. */
   | 'EIMAGE'
+  /** Data did not reach the drive. */
   | 'EWRITE'
+  /** The drive went away during the job. */
   | 'EREMOVED'
+  /** The drive holds fewer bytes than it reports. */
   | 'ECAPACITY'
+  /** The drive differs from the image or cannot be read back. */
   | 'EVERIFY'
-  | 'EBUSY';
+  /** A job is running on the drive. */
+  | 'EBUSY'
+  /** The image could not be downloaded. */
+  | 'ENETWORK'
+  /** The image differs from its published checksum. */
+  | 'ECHECKSUM'
+  /** The checksums carry no valid signature. */
+  | 'ESIGNATURE'
+  /** The source drive cannot be read. */
+  | 'EREAD'
+  /** The output cannot be written. */
+  | 'EOUTPUT';
 
 /** How flash() and verify() fail; the message is the engine's own text. */
 export class FlasherError extends Error {

@@ -5,7 +5,7 @@
 // nothing is left to keep the process alive.
 const { flasher } = require('./addons');
 const { listDrives, findDrive } = require('./drives');
-const { FlasherError, codeOf, toFlasherError, throwIfAborted, abortError } = require('./errors');
+const { FlasherError, toFlasherError, throwIfAborted, abortError } = require('./errors');
 const { checkOptions, FLASH_OPTIONS, VERIFY_OPTIONS } = require('./options');
 const { runJob, runGroupWrite } = require('./job');
 
@@ -44,8 +44,8 @@ function failureOf(phase, stats, report) {
   const fallback = phase === 'write' ? 'EWRITE' : 'EVERIFY';
   const dataErrors = report.errors.filter((e) => e.phase !== 'finish');
   if (!report.dataComplete || dataErrors.length > 0) {
-    const text = (dataErrors.at(-1) || {}).message || stats.errque || `the ${phase} did not complete`;
-    return new FlasherError(text, codeOf(text, fallback), stats.numwriteerrs);
+    const last = dataErrors.at(-1) || { message: stats.errque || `the ${phase} did not complete`, reason: fallback };
+    return new FlasherError(last.message, last.reason || fallback, stats.numwriteerrs);
   }
   if (phase === 'verify' && stats.numwriteerrs > 0) {
     return new FlasherError(`${stats.numwriteerrs} bytes differ between the drive and the image`, 'EVERIFY',

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "drives/drives.h"
+#include "support/coded_error.h"
 
 namespace {
 
@@ -57,8 +58,13 @@ class list_worker : public Napi::AsyncWorker {
   // A std::exception thrown here (lsblk missing, too old, or its listing unreadable)
   // becomes the rejection, with the drive model's text.
   void Execute() override {
-    physical_drives model;
-    listed = model.drive_list;
+    try {
+      physical_drives model;
+      listed = model.drive_list;
+    } catch (const coded_error& e) {
+      code = reason_code(e.why());
+      throw;
+    }
   }
 
   void OnOK() override {
@@ -68,11 +74,15 @@ class list_worker : public Napi::AsyncWorker {
     deferred.Resolve(result);
   }
 
-  void OnError(const Napi::Error& error) override { deferred.Reject(error.Value()); }
+  void OnError(const Napi::Error& error) override {
+    if (!code.empty()) error.Set("code", code);
+    deferred.Reject(error.Value());
+  }
 
  private:
   Napi::Promise::Deferred deferred;
   std::vector<phydrive> listed;
+  std::string code;  // the reason of a failed listing
 };
 
 }  // namespace

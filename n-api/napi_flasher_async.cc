@@ -9,6 +9,7 @@
 #include "flash/flash_device.h"
 #include "image/image_source.h"
 #include "napi_drive_list.h"
+#include "support/coded_error.h"
 
 namespace {
 
@@ -37,13 +38,18 @@ bool require_boolean(const Napi::CallbackInfo& info, const char* message) {
   return info[0].As<Napi::Boolean>().Value();
 }
 
-// Runs native work; a standard exception becomes a JavaScript Error with its text.
+// Runs native work; a standard exception becomes a JavaScript Error with its text and,
+// where the engine gave one, its reason as `code`.
 template <class Work>
 auto call_native(const Napi::Env& env, Work&& work) -> decltype(work()) {
   try {
     return work();
   } catch (const Napi::Error&) {
     throw;
+  } catch (const coded_error& e) {
+    Napi::Error error = Napi::Error::New(env, e.what());
+    error.Set("code", reason_code(e.why()));
+    throw error;
   } catch (const std::exception& e) {
     throw Napi::Error::New(env, e.what());
   }

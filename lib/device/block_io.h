@@ -65,16 +65,6 @@ write_result write_full_at(int fd, const std::uint8_t* buffer, std::size_t size,
 // medium rather than from what the kernel remembers of earlier writes.
 void drop_cached_pages(int fd);
 
-// A failure of the system, with its errno.
-class system_error : public std::runtime_error {
- public:
-  system_error(const std::string& text, int code) : std::runtime_error(text), code_(code) {}
-  int code() const { return code_; }
-
- private:
-  int code_;
-};
-
 // The system's text for the current errno.
 std::string last_error_text();
 

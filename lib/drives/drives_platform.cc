@@ -4,6 +4,7 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "support/coded_error.h"
 #include "support/process.h"
 #include "support/shell.h"
 #include "support/stringops.h"
@@ -21,14 +22,15 @@ bool names_no_tool(const std::string& which_output) {
 
 drives_platform::drives_platform() {
   if (names_no_tool(process::system("which lsblk"))) {
-    throw std::runtime_error(
+    throw coded_error(
+        reason::no_drive,
         "'lsblk' is not available => please install make sure 'util-linux' is installed");
   }
   // The version is the last word, as in "lsblk from util-linux 2.38.1"; the JSON
   // columns of the listing need 2.34.
   const std::vector<std::string> words = stringops::split(process::system("lsblk  --version"), ' ');
   const double version = std::stod(words.empty() ? std::string() : words.back());
-  if (version < 2.34) throw std::runtime_error("please update 'util-linux' to version >= 2.34");
+  if (version < 2.34) throw coded_error(reason::no_drive, "please update 'util-linux' to version >= 2.34");
 }
 
 void drives_platform::mount(partition part, bool mounting) {

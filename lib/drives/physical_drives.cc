@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "drives/lsblk_listing.h"
+#include "support/coded_error.h"
 #include "support/process.h"
 #include "support/thread_sleep.h"
 
@@ -18,7 +19,7 @@ void physical_drives::update(bool verbose) {
   } catch (const std::exception& e) {
     // A failed listing must not leave the previous drives behind.
     clear_lists();
-    throw std::runtime_error(std::string("failed to list drives: ") + e.what());
+    throw coded_error(reason::no_drive, std::string("failed to list drives: ") + e.what());
   }
   // Swapped in whole, after lsblk has answered: a lookup on another thread (the start
   // checks of a write while a validation refreshes) sees the old listing or the new

@@ -26,7 +26,7 @@ void buffer_ring::publish(image_chunk* chunk) {
   changed_.notify_all();
 }
 
-void buffer_ring::close(std::string failure) {
+void buffer_ring::close(std::optional<coded_error> failure) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
@@ -77,7 +77,7 @@ void buffer_ring::release(image_chunk* chunk) {
   }
 }
 
-std::string buffer_ring::failure() const {
+std::optional<coded_error> buffer_ring::failure() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return failure_;
 }

@@ -12,12 +12,14 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "device/block_io.h"
 #include "flash/write_record.h"
+#include "support/coded_error.h"
 
 // One chunk of the image and where it belongs on the drive.
 struct image_chunk {
@@ -44,15 +46,15 @@ class buffer_ring {
   // taker has left.
   image_chunk* take_free();
   void publish(image_chunk* chunk);
-  // No chunk follows; a non-empty `failure` says why the image ended early.
-  void close(std::string failure = {});
+  // No chunk follows; a `failure` says why the image ended early.
+  void close(std::optional<coded_error> failure = std::nullopt);
 
   // Taker side. next waits for the taker's next chunk; nullptr once closed and drained.
   image_chunk* next(std::size_t taker = 0);
   void give_back(image_chunk* chunk);
   // The taker needs no more chunks (it gave back every one it took).
   void leave(std::size_t taker = 0);
-  std::string failure() const;
+  std::optional<coded_error> failure() const;
 
  private:
   void release(image_chunk* chunk);  // under the lock
@@ -68,5 +70,5 @@ class buffer_ring {
   std::vector<bool> in_;                      // per taker
   std::size_t takers_in_;
   bool closed_ = false;
-  std::string failure_;
+  std::optional<coded_error> failure_;
 };

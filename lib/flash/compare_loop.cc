@@ -52,10 +52,11 @@ loop_outcome compare_image(const job_settings& job, image_pipeline& image, int d
 
     if (!chunk->image_tail) {
       if (image_got != chunk->expected) {
-        stats.error_queue(short_read("image", chunk->index, image_got, chunk->expected));
+        stats.error_queue(reason::image, short_read("image", chunk->index, image_got, chunk->expected));
         stopped = true;
       } else if (device_got != chunk->expected) {
-        stats.error_queue(short_read("device", chunk->index, device_got, chunk->expected), 0, chunk->offset + device_got);
+        stats.error_queue(reason::verify, short_read("device", chunk->index, device_got, chunk->expected), 0,
+                          chunk->offset + device_got);
         stopped = true;
       } else {
         stats.update([&](flash_statistics& s) {
@@ -67,17 +68,18 @@ loop_outcome compare_image(const job_settings& job, image_pipeline& image, int d
     } else {
       const std::uint64_t image_residual = image_got + chunk->trailing;
       if (image_residual != chunk->expected) {
-        stats.error_queue("inconsistent number of residual bytes: " + std::to_string(image_residual) +
+        stats.error_queue(reason::image, "inconsistent number of residual bytes: " + std::to_string(image_residual) +
                           " != " + std::to_string(chunk->expected));
       } else if (device_got != image_got) {
-        stats.error_queue(short_read("device", chunk->index, device_got, chunk->expected), 0, chunk->offset + device_got);
+        stats.error_queue(reason::verify, short_read("device", chunk->index, device_got, chunk->expected), 0,
+                          chunk->offset + device_got);
       }
     }
     image.done(chunk);
     if (stopped || cancel) return outcome;
   }
-  const std::string failure = image.failure();
-  if (!failure.empty()) stats.error_queue(failure);
-  outcome.complete = failure.empty();
+  const std::optional<coded_error> failure = image.failure();
+  if (failure) stats.error_queue(*failure, reason::image);
+  outcome.complete = !failure;
   return outcome;
 }

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "device/io_queue.h"
+#include "support/coded_error.h"
 
 namespace {
 
@@ -95,10 +96,10 @@ std::unique_ptr<device_writer> open_device_writer(const std::string& path, write
         // No io_uring here: the synchronous path below.
       }
     } else if (errno != EINVAL) {
-      throw block_io::system_error("failed to open device: " + block_io::last_error_text(), errno);
+      throw coded_error(reason::write, "failed to open device: " + block_io::last_error_text(), errno);
     }
   }
   block_io::unique_fd fd = open_exclusive(path, O_DSYNC);
-  if (!fd.valid()) throw block_io::system_error("failed to open device: " + block_io::last_error_text(), errno);
+  if (!fd.valid()) throw coded_error(reason::write, "failed to open device: " + block_io::last_error_text(), errno);
   return std::make_unique<sync_writer>(std::move(fd), std::move(written));
 }

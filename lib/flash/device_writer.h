@@ -30,7 +30,7 @@ class device_writer {
 };
 
 // Opens the drive's node exclusively (Linux refuses a block device that is mounted or
-// otherwise claimed). Throws block_io::system_error "failed to open device: <reason>".
+// otherwise claimed). Throws coded_error (EWRITE) "failed to open device: <reason>".
 // `max_in_flight` bounds the direct writer's requests.
 std::unique_ptr<device_writer> open_device_writer(const std::string& path, write_mode mode, unsigned max_in_flight,
                                                   device_writer::written_callback written);

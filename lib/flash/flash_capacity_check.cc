@@ -40,11 +40,11 @@ bool flash_device_platform::capacity_confirmed(const job_settings& job) {
   const std::string failure = check(job, verdict);
   if (grant_read) set_permissions(job.drive, "o-r", job.password);
   if (!failure.empty()) {
-    write_stats.error_queue(failure);
+    write_stats.error_queue(reason::write, failure);
     return false;
   }
   if (!verdict.holds_all) {
-    write_stats.error_queue("drive holds fewer bytes than it reports (about " +
+    write_stats.error_queue(reason::capacity, "drive holds fewer bytes than it reports (about " +
                             std::to_string(verdict.usable_estimate) + " bytes usable)");
   }
   return verdict.holds_all;

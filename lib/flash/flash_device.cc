@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -19,11 +18,7 @@ using clock_type = flash_statistics::clock;
 
 namespace {
 
-// A refused write start is also echoed to standard error.
-[[noreturn]] void refuse_start(const std::string& message) {
-  std::cerr << message << std::endl;
-  throw std::runtime_error(message);
-}
+[[noreturn]] void refuse(reason why, const std::string& message) { throw coded_error(why, message); }
 
 bool is_multiple(std::uint64_t value, std::uint64_t unit) { return value != 0 && unit != 0 && value % unit == 0; }
 
@@ -36,26 +31,20 @@ bool block_size_fits(std::uint64_t bytes, const phydrive& drive) {
 }  // namespace
 
 void flash_device::write_start_checks() const {
-  if (!drive_model.contains(drive)) refuse_start("required drive is unavailable or not set");
-  if (!drive.is_external_or_removable()) refuse_start("drive is not external/removable");
-  if (password.empty() && !privileges::is_root()) refuse_start("password is not set");
-  if (image_path.empty()) refuse_start("no image file provided");
-  if (!block_size_fits(write_block_size, drive)) refuse_start("invalid write block size");
+  if (!drive_model.contains(drive)) refuse(reason::no_drive, "required drive is unavailable or not set");
+  if (!drive.is_external_or_removable()) refuse(reason::no_drive, "drive is not external/removable");
+  if (password.empty() && !privileges::is_root()) refuse(reason::password, "password is not set");
+  if (image_path.empty()) refuse(reason::image, "no image file provided");
+  if (!block_size_fits(write_block_size, drive)) refuse(reason::write, "invalid write block size");
   const std::optional<std::uint64_t> size = known_image_size();
   // Where the size is unknown, the job stops before a byte would pass the drive's end.
-  if (size && *size >= drive.disk_size) refuse_start("drive is too small for given image");
-  if (block_map && image_info.size) {
-    try {
-      block_map->check_fits(*image_info.size);
-    } catch (const std::exception& e) {
-      refuse_start(e.what());
-    }
-  }
+  if (size && *size > drive.disk_size) refuse(reason::too_small, "drive is too small for given image");
+  if (block_map && image_info.size) block_map->check_fits(*image_info.size);
 }
 
 void flash_device::validate_start_checks() const {
-  if (image_path.empty()) throw std::runtime_error("no image file provided");
-  if (!block_size_fits(validate_block_size, drive)) throw std::runtime_error("invalid read block size");
+  if (image_path.empty()) refuse(reason::image, "no image file provided");
+  if (!block_size_fits(validate_block_size, drive)) refuse(reason::verify, "invalid read block size");
   if (block_map && image_info.size) block_map->check_fits(*image_info.size);
 }
 
@@ -107,7 +96,7 @@ void flash_device::write_group_async(const std::vector<std::shared_ptr<flash_dev
   for (const auto& d : devices) by_address.push_back(d.get());
   std::sort(by_address.begin(), by_address.end());
   if (std::adjacent_find(by_address.begin(), by_address.end()) != by_address.end()) {
-    throw std::runtime_error("a drive is named twice in the group");
+    refuse(reason::no_drive, "a drive is named twice in the group");
   }
   std::vector<std::unique_lock<std::mutex>> locks;
   for (flash_device* d : by_address) locks.emplace_back(d->settings_mutex);
@@ -119,12 +108,12 @@ void flash_device::write_group_async(const std::vector<std::shared_ptr<flash_dev
       const flash_device& d = *devices[claimed];
       if (d.image_path != first.image_path || d.block_map_path != first.block_map_path ||
           d.write_block_size != first.write_block_size) {
-        throw std::runtime_error("the drives of a group write one image with one block size and block map");
+        refuse(reason::image, "the drives of a group write one image with one block size and block map");
       }
       try {
         devices[claimed]->claim_and_check(job_kind::write);
       } catch (const std::exception& e) {
-        throw std::runtime_error(d.drive.path + ": " + e.what());
+        refuse(reason_of(e, reason::write), d.drive.path + ": " + e.what());
       }
     }
     const auto group = std::make_shared<write_group>(
@@ -178,9 +167,9 @@ void flash_device::run_job(job_kind kind, const std::string& report_path, std::s
       validate(report_path);
     }
   } catch (const std::exception& e) {
-    stats.error_queue(e.what());
+    stats.error_queue(e, writing ? reason::write : reason::verify);
   } catch (...) {
-    stats.error_queue("unknown failure of the job");
+    stats.error_queue(writing ? reason::write : reason::verify, "unknown failure of the job");
   }
   jobs.finish(kind, held_device);
 }
@@ -196,7 +185,7 @@ void flash_device::validate(std::string report_path) {
     try {
       drive_model.unmount(job.drive.identifier);
     } catch (const std::runtime_error& e) {
-      validate_stats.error_queue(std::string("failed to unmount device: ") + e.what());
+      validate_stats.error_queue(reason::verify, std::string("failed to unmount device: ") + e.what());
     }
     if (!privileges::is_root()) {
       opened_node = true;
@@ -210,12 +199,12 @@ void flash_device::validate(std::string report_path) {
     try {
       if (!written) image = std::make_unique<image_pipeline>(job.image);
     } catch (const std::exception& e) {
-      validate_stats.error_queue(e.what());
+      validate_stats.error_queue(e, reason::image);
     }
     block_io::aligned_buffer device_block(job.block_size);
     // What the medium holds, not the kernel's cached copy of what was just written.
     unique_fd device(block_io::open_for_read_back(job.drive.rawpath, device_block.get()));
-    if (!device.valid()) validate_stats.error_queue("failed to open device");
+    if (!device.valid()) validate_stats.error_queue(reason::verify, "failed to open device", errno);
     mismatch_report report(report_path);
 
     start = clock_type::now();
@@ -228,9 +217,9 @@ void flash_device::validate(std::string report_path) {
     }
     report.close();
   } catch (const std::exception& e) {
-    validate_stats.error_queue(e.what());
+    validate_stats.error_queue(e, reason::verify);
   } catch (...) {
-    validate_stats.error_queue("unknown failure of the validation job");
+    validate_stats.error_queue(reason::verify, "unknown failure of the validation job");
   }
 
   validate_stats.update([&](flash_statistics& s) {
@@ -246,6 +235,6 @@ void flash_device::validate(std::string report_path) {
   try {
     if (opened_node) set_permissions(job.drive, "o-r", job.password);
   } catch (const std::exception& e) {
-    validate_stats.error_queue(e.what());
+    validate_stats.error_queue(e, reason::verify);
   }
 }

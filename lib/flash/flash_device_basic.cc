@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "flash/flash_device.h"
+#include "support/coded_error.h"
 #include "support/shell.h"
 
 namespace {
@@ -10,7 +11,7 @@ const char* const job_running = "a job is running on this device";
 }
 
 void flash_device_basic::refuse_while_any_job() const {
-  if (jobs.any_active()) throw std::runtime_error(job_running);
+  if (jobs.any_active()) throw coded_error(reason::busy, job_running);
 }
 
 void flash_device_basic::set_drive(std::string key) {
@@ -20,10 +21,10 @@ void flash_device_basic::set_drive(std::string key) {
   drive_model.update(false);
   drive = drive_model.get_drive(key);
   if (drive.identifier == "undefined") {
-    throw std::runtime_error("required drive " + key + " is not available");
+    throw coded_error(reason::no_drive, "required drive " + key + " is not available");
   }
   if (!drive.is_external_or_removable()) {
-    throw std::runtime_error("drive is not external/removable");
+    throw coded_error(reason::no_drive, "drive is not external/removable");
   }
 }
 
@@ -34,7 +35,7 @@ void flash_device_basic::set_image(std::string path) {
   image_path = std::move(path);
   struct stat status {};
   if (::stat(image_path.c_str(), &status) != 0) {
-    throw std::runtime_error("failed to determine size of " + image_path +
+    throw coded_error(reason::image, "failed to determine size of " + image_path +
                              " : stat(image_path_,...) failed: image file may not exist");
   }
   const auto file_size = static_cast<std::uint64_t>(status.st_size);
@@ -46,7 +47,7 @@ void flash_device_basic::set_image(std::string path) {
   }
   image_size = image_info.size.value_or(0);
   if (file_size == 0) {
-    throw std::runtime_error("failed to determine size of " + image_path + " : image appears to have file size zero");
+    throw coded_error(reason::image, "failed to determine size of " + image_path + " : image appears to have file size zero");
   }
 }
 
@@ -77,7 +78,7 @@ void flash_device_basic::set_password(std::string new_password) {
   // sudo reads one line, ended by a line feed or a carriage return: a password holding
   // one (or a NUL) can never be right, and the rest would reach the shell su starts.
   if (password.find_first_of(std::string("\n\r\0", 3)) != std::string::npos) {
-    throw std::runtime_error("invalid sudo password");
+    throw coded_error(reason::password, "invalid sudo password");
   }
   // Where sudo asks for no password (root, or a rule without one) it reads nothing,
   // and the shell that su starts would run the password line as a command: send it
@@ -85,25 +86,25 @@ void flash_device_basic::set_password(std::string new_password) {
   const bool asks_password = shell::run("sudo -n -k true >/dev/null 2>&1") != 0;
   const std::string probe = "sudo -S -k su $(whoami) >>/dev/null 2>>/dev/null";
   if (shell::run_with_input(probe, asks_password ? password + "\n" : std::string()) != 0) {
-    throw std::runtime_error("invalid sudo password");
+    throw coded_error(reason::password, "invalid sudo password");
   }
 }
 
 void flash_device_basic::set_write_block_size(std::uint64_t bytes) {
   std::lock_guard<std::mutex> lock(settings_mutex);
-  if (jobs.active(job_kind::write)) throw std::runtime_error(job_running);
+  if (jobs.active(job_kind::write)) throw coded_error(reason::busy, job_running);
   write_block_size = bytes;
 }
 
 void flash_device_basic::set_write_mode(write_mode mode) {
   std::lock_guard<std::mutex> lock(settings_mutex);
-  if (jobs.active(job_kind::write)) throw std::runtime_error(job_running);
+  if (jobs.active(job_kind::write)) throw coded_error(reason::busy, job_running);
   mode_of_write = mode;
 }
 
 void flash_device_basic::set_validate_block_size(std::uint64_t bytes) {
   std::lock_guard<std::mutex> lock(settings_mutex);
-  if (jobs.active(job_kind::validate)) throw std::runtime_error(job_running);
+  if (jobs.active(job_kind::validate)) throw coded_error(reason::busy, job_running);
   validate_block_size = bytes;
 }
 

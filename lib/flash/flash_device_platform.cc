@@ -15,14 +15,14 @@ void flash_device_platform::set_permissions(phydrive target, std::string mode,
                                             const std::string& sudo_password) {
   // chmod only ever touches the node of a drive that the current listing still shows.
   if (!drive_model.contains(target)) {
-    write_stats.error_queue("required drive is not available or is not set");
+    write_stats.error_queue(reason::no_drive, "required drive is not available or is not set");
     return;
   }
-  if (sudo_password.empty()) write_stats.error_queue("password is not set");
+  if (sudo_password.empty()) write_stats.error_queue(reason::password, "password is not set");
   const std::string command =
       "sudo -S -k chmod " + mode + " " + shell::quote(target.path) + " >>/dev/null 2>>/dev/null";
   if (shell::run_with_input(command, sudo_password + "\n") != 0) {
-    write_stats.error_queue("failed to alter permissions");
+    write_stats.error_queue(reason::password, "failed to alter permissions");
   }
 }
 
@@ -51,7 +51,7 @@ void flash_device_platform::write_drive(const job_settings& job) {
     try {
       drive_model.unmount(job.drive.identifier);
     } catch (const std::runtime_error& e) {
-      write_stats.error_queue(std::string("failed to unmount device: ") + e.what());
+      write_stats.error_queue(reason::write, std::string("failed to unmount device: ") + e.what());
       drive_free = false;  // a file system may still be mounted: writing would corrupt it
     }
 
@@ -63,16 +63,14 @@ void flash_device_platform::write_drive(const job_settings& job) {
       // The image opens once every drive of the group has prepared.
       std::string failure;
       image_pipeline* image = job.group->join(failure);
-      if (image == nullptr) throw std::runtime_error(failure);
+      if (image == nullptr) throw coded_error(reason::image, failure);
       write_data(job, *image, job.group->taker());
       job.group->leave();
     }
-  } catch (const block_io::system_error& e) {
-    write_stats.error_queue(e.what(), e.code());
   } catch (const std::exception& e) {
-    write_stats.error_queue(e.what());
+    write_stats.error_queue(e, reason::write);
   } catch (...) {
-    write_stats.error_queue("unknown failure of the write job");
+    write_stats.error_queue(reason::write, "unknown failure of the write job");
   }
   write_stats.update_report([](job_report& r) { r.phase = job_phase::finish; });
 
@@ -86,8 +84,8 @@ void flash_device_platform::write_drive(const job_settings& job) {
     std::lock_guard<std::mutex> lock(settings_mutex);
     drive = refreshed;
   } catch (const std::exception& e) {
-    write_stats.error_queue(e.what());
+    write_stats.error_queue(e, reason::write);
   } catch (...) {
-    write_stats.error_queue("unknown failure of the write job");
+    write_stats.error_queue(reason::write, "unknown failure of the write job");
   }
 }

@@ -88,7 +88,7 @@ loop_outcome compare_by_hashes(const job_settings& job, const write_record& reco
     const written_extent& extent = extents[i];
     if (got != static_cast<std::int64_t>(extent.length)) {
       const std::uint64_t read = static_cast<std::uint64_t>(std::max<std::int64_t>(got, 0));
-      stats.error_queue("failed to read device block #" + std::to_string(extent.offset / job.block_size) + " with " +
+      stats.error_queue(reason::verify, "failed to read device block #" + std::to_string(extent.offset / job.block_size) + " with " +
                             std::to_string(read) + "/" + std::to_string(extent.length) + " bytes",
                         got < 0 ? static_cast<int>(-got) : 0, extent.offset + read);
       return outcome;

@@ -37,14 +37,17 @@ double image_pipeline::share_consumed() const {
   return std::min(1.0, static_cast<double>(consumed_) / static_cast<double>(plan_.info.file_size));
 }
 
-// The reader thread: nothing thrown here leaves it; a failure ends the ring with its text.
+// The reader thread: nothing thrown here leaves it; a failure ends the ring with its reason.
 void image_pipeline::read_image() {
   try {
-    ring_.close(read_ranges());
+    read_ranges();
+    ring_.close();
+  } catch (const coded_error& e) {
+    ring_.close(e);
   } catch (const std::exception& e) {
-    ring_.close(e.what());
+    ring_.close(coded_error(reason::image, e.what()));
   } catch (...) {
-    ring_.close("unknown failure of the image reader");
+    ring_.close(coded_error(reason::image, "unknown failure of the image reader"));
   }
 }
 
@@ -75,7 +78,7 @@ bool image_pipeline::skip(std::uint64_t count, std::uint64_t* skipped) {
   return whole && !stopping_;
 }
 
-std::string image_pipeline::read_ranges() {
+void image_pipeline::read_ranges() {
   const std::optional<std::uint64_t> size = plan_.size();
   const std::uint64_t block_size = plan_.block_size;
   std::vector<image::mapped_range> ranges;
@@ -93,18 +96,19 @@ std::string image_pipeline::read_ranges() {
   std::uint64_t index = 0;
   for (const image::mapped_range& range : ranges) {
     if (range.start > position && !skip(range.start - position)) {
-      return stopping_ ? std::string() : "image data is corrupt: the image ends before byte " + std::to_string(range.start);
+      if (stopping_) return;
+      throw image::corrupt_data("the image ends before byte " + std::to_string(range.start));
     }
     position = range.start;
     while (position < range.end) {
       const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, range.end - position));
       image_chunk* chunk = ring_.take_free();
-      if (chunk == nullptr) return {};
+      if (chunk == nullptr) return;
       const std::size_t got = source_->read(chunk->bytes.get(), want);
       consumed_ = source_->consumed();
       if (!size && got == 0) {  // an image of unknown size that ends on a block boundary
         ring_.give_back(chunk);
-        return {};
+        return;
       }
       chunk->offset = position;
       chunk->length = got;
@@ -118,19 +122,18 @@ std::string image_pipeline::read_ranges() {
       if (checksum && !range.checksum.empty()) checksum->update(chunk->bytes.get(), got);
       hash_chunk(*chunk);
       ring_.publish(chunk);
-      if (got < want) return {};  // the job sees the short chunk, or the end of an image of unknown size
+      if (got < want) return;  // the job sees the short chunk, or the end of an image of unknown size
       position += got;
     }
     if (checksum && !range.checksum.empty() && checksum->hex_digest() != range.checksum) {
-      return "block map checksum mismatch for image bytes " + std::to_string(range.start) + "-" +
-             std::to_string(range.end - 1);
+      throw coded_error(reason::image, "block map checksum mismatch for image bytes " + std::to_string(range.start) +
+                                           "-" + std::to_string(range.end - 1));
     }
   }
   // Compressed data is read to its end, where the decoder checks its integrity.
   if (!plan_.map && size && plan_.info.format != image::format::raw) {
     std::uint64_t beyond = 0;
     skip(unbounded, &beyond);
-    if (beyond > 0 && !stopping_) return "image data is corrupt: more data than the recorded size";
+    if (beyond > 0 && !stopping_) throw image::corrupt_data("more data than the recorded size");
   }
-  return {};
 }

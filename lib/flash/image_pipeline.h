@@ -45,8 +45,8 @@ class image_pipeline {
   void done(image_chunk* chunk) { ring_.give_back(chunk); }
   // The taker stops taking (it gave back every chunk it took); the others go on.
   void leave(std::size_t taker) { ring_.leave(taker); }
-  // Why the reader stopped before the end; empty when it did not.
-  std::string failure() const { return ring_.failure(); }
+  // Why the reader stopped before the end; none when it did not.
+  std::optional<coded_error> failure() const { return ring_.failure(); }
 
   // Whole chunks of the job where known: the statistics' block count.
   std::optional<std::uint64_t> whole_chunks() const;
@@ -55,7 +55,8 @@ class image_pipeline {
 
  private:
   void read_image();
-  std::string read_ranges();
+  // Throws coded_error when the image cannot be read to its end.
+  void read_ranges();
   // The hash of what a writer sends of `chunk`, computed once for every drive.
   void hash_chunk(image_chunk& chunk) const;
   // Passes over `count` decoded bytes in steps, so a stop is seen; false when the

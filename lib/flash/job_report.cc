@@ -26,6 +26,7 @@ std::string job_report::json() const {
   for (const job_error& e : errors) {
     const char* code = e.code != 0 ? errno_name(e.code) : nullptr;
     listed.push_back({{"phase", phase_name(e.phase)},
+                      {"reason", reason_code(e.why)},
                       {"message", e.message},
                       {"code", code ? nlohmann::json(code) : nlohmann::json(nullptr)},
                       {"offset", optional_number(e.offset)}});

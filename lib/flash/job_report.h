@@ -8,10 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "support/coded_error.h"
+
 enum class job_phase { prepare, data, finish };
 
 struct job_error {
   job_phase phase = job_phase::prepare;
+  reason why = reason::none;
   std::string message;
   int code = 0;  // errno; 0 when none applies
   std::optional<std::uint64_t> offset;
@@ -26,6 +29,6 @@ struct job_report {
   std::optional<std::uint64_t> image_size;
   bool block_map = false;
 
-  // {"errors":[{"phase","message","code","offset"}...],"dataComplete","bytes","image":{"format","size","blockMap"}}
+  // {"errors":[{"phase","reason","message","code","offset"}...],"dataComplete","bytes","image":{"format","size","blockMap"}}
   std::string json() const;
 };

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "support/coded_error.h"
+
 void job_scheduler::claim(job_kind kind) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (flag(kind)) throw std::runtime_error("a job is running on this device");
+  if (flag(kind)) throw coded_error(reason::busy, "a job is running on this device");
   flag(kind) = true;
   line_.push_back(kind);
 }

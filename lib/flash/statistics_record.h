@@ -10,6 +10,7 @@
 #include "flash/flash_statistics.h"
 #include "flash/job_progress.h"
 #include "flash/job_report.h"
+#include "support/coded_error.h"
 
 class statistics_record {
  public:
@@ -21,11 +22,22 @@ class statistics_record {
   }
 
   // Records an error in the statistics (the last one) and in the report (all of them),
-  // with the system's error code and the drive offset where known.
-  void error_queue(std::string text, int code = 0, std::optional<std::uint64_t> offset = std::nullopt) {
+  // with its reason, the system's error code and the drive offset where known.
+  void error_queue(reason why, std::string text, int code = 0, std::optional<std::uint64_t> offset = std::nullopt) {
     std::lock_guard<std::mutex> lock(mutex_);
-    report_.errors.push_back({report_.phase, text, code, offset});
+    report_.errors.push_back({report_.phase, why, text, code, offset});
     figures_.error_queue(std::move(text));
+  }
+
+  // Records what was thrown: a coded_error with its reason, errno and offset, anything
+  // else with `otherwise` as its reason.
+  void error_queue(const std::exception& error, reason otherwise) {
+    const auto* coded = dynamic_cast<const coded_error*>(&error);
+    if (coded != nullptr) {
+      error_queue(coded->why(), coded->what(), coded->error_number(), coded->offset());
+    } else {
+      error_queue(otherwise, error.what());
+    }
   }
 
   // Runs `change` on the report under the lock.

@@ -60,11 +60,12 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
       outcome.bytes += chunk->length;
       stats.progress.bytes += chunk->length;
     } else if (removal.gone_after(result.error)) {
-      if (!stopped) stats.error_queue("drive was removed during the job", result.error, chunk->offset);
+      if (!stopped) stats.error_queue(reason::removed, "drive was removed during the job", result.error, chunk->offset);
       stopped = true;
     } else {
       const std::string counts = std::to_string(result.written) + "/" + std::to_string(length) + " bytes";
-      stats.error_queue(chunk->image_tail ? "failed to write residual block with " + counts
+      stats.error_queue(reason::write,
+                        chunk->image_tail ? "failed to write residual block with " + counts
                                           : "failed to write block #" + std::to_string(chunk->index) + " with " + counts,
                         result.error, chunk->offset);
       block_failed = true;
@@ -85,10 +86,10 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
   bool image_ended = true;
   while (image_chunk* chunk = image.next(taker)) {
     if (chunk->length < chunk->expected) {
-      stats.error_queue(image_short_text(*chunk));
+      stats.error_queue(reason::image, image_short_text(*chunk));
       stopped = true;
     } else if (chunk->offset + chunk->length > job.drive.disk_size) {
-      stats.error_queue("drive is too small for given image", 0, job.drive.disk_size);
+      stats.error_queue(reason::too_small, "drive is too small for given image", 0, job.drive.disk_size);
       stopped = true;
     } else {
       const std::size_t length = write_length(job, *chunk);
@@ -106,9 +107,9 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
   }
   device->settle();
   device->flush();
-  std::string failure = image_ended ? image.failure() : std::string();
-  if (!failure.empty()) stats.error_queue(failure);
+  const std::optional<coded_error> failure = image_ended ? image.failure() : std::nullopt;
+  if (failure) stats.error_queue(*failure, reason::image);
   if (job.image.map) record.image_size = job.image.map->image_size;
-  outcome.complete = image_ended && failure.empty() && !stopped && !block_failed;
+  outcome.complete = image_ended && !failure && !stopped && !block_failed;
   return outcome;
 }

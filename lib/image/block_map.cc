@@ -1,4 +1,5 @@
 #include "image/block_map.h"
+#include "support/coded_error.h"
 
 #include <pugixml.hpp>
 
@@ -14,7 +15,7 @@ namespace image {
 
 namespace {
 
-[[noreturn]] void refuse(const std::string& reason) { throw std::runtime_error("invalid block map: " + reason); }
+[[noreturn]] void refuse(const std::string& reason) { throw coded_error(reason::image, "invalid block map: " + reason); }
 
 std::string trimmed(const char* text) {
   std::string s(text);
@@ -120,7 +121,7 @@ block_map block_map::read(const std::string& path) {
 
 void block_map::check_fits(std::uint64_t decoded_size) const {
   if (decoded_size != image_size) {
-    throw std::runtime_error("block map does not fit the image: the image holds " + std::to_string(decoded_size) +
+    throw coded_error(reason::image, "block map does not fit the image: the image holds " + std::to_string(decoded_size) +
                              " bytes, the map describes " + std::to_string(image_size));
   }
 }

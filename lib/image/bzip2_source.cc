@@ -28,7 +28,7 @@ class bzip2_source : public stream_source {
  private:
   void start() {
     bz_ = bz_stream{};
-    if (BZ2_bzDecompressInit(&bz_, 0, 0) != BZ_OK) throw std::runtime_error("failed to set up the bzip2 decoder");
+    if (BZ2_bzDecompressInit(&bz_, 0, 0) != BZ_OK) throw coded_error(reason::image, "failed to set up the bzip2 decoder");
   }
 
   step_result step(const std::uint8_t* input, std::size_t input_size, std::uint8_t* output, std::size_t output_size,

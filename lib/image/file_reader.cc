@@ -1,4 +1,5 @@
 #include "image/file_reader.h"
+#include "support/coded_error.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,7 +16,7 @@ constexpr std::size_t window_size = 1 << 20;
 
 file_reader::file_reader(const std::string& path, std::uint64_t start, std::uint64_t length)
     : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), next_offset_(start), remaining_(length), window_(window_size) {
-  if (!fd_.valid()) throw std::runtime_error("failed to open image file");
+  if (!fd_.valid()) throw coded_error(reason::image, "failed to open image file");
   ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 

@@ -9,7 +9,7 @@ namespace {
 class gzip_source : public stream_source {
  public:
   explicit gzip_source(const std::string& path) : stream_source(path, 0, UINT64_MAX) {
-    if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) throw std::runtime_error("failed to set up the gzip decoder");
+    if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) throw coded_error(reason::image, "failed to set up the gzip decoder");
   }
   ~gzip_source() override { inflateEnd(&z_); }
 

@@ -59,7 +59,7 @@ std::uint64_t image_source::skip(std::uint64_t count) {
 image_info inspect(const std::string& path) {
   block_io::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat status {};
-  if (!fd.valid() || ::fstat(fd.get(), &status) != 0) throw std::runtime_error("failed to open image file");
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0) throw coded_error(reason::image, "failed to open image file");
   image_info info;
   info.file_size = static_cast<std::uint64_t>(status.st_size);
   std::uint8_t head[8] = {};

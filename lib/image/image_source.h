@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/coded_error.h"
+
 namespace image {
 
 enum class format { raw, gzip, xz, zstd, bzip2, zip };
@@ -24,9 +26,9 @@ struct image_info {
 
 // The decoder found data it cannot decode (corrupt or truncated). Its text reads
 // "image data is corrupt: <the decoder's reason>".
-class corrupt_data : public std::runtime_error {
+class corrupt_data : public coded_error {
  public:
-  explicit corrupt_data(const std::string& reason) : std::runtime_error("image data is corrupt: " + reason) {}
+  explicit corrupt_data(const std::string& cause) : coded_error(reason::image, "image data is corrupt: " + cause) {}
 };
 
 class image_source {

@@ -1,4 +1,5 @@
 #include "image/range_checksum.h"
+#include "support/coded_error.h"
 
 #include <nettle/sha1.h>
 #include <nettle/sha2.h>
@@ -20,7 +21,7 @@ range_checksum::range_checksum(const std::string& type) : state_(std::make_uniqu
     state_->sha256 = false;
     sha1_init(&state_->context1);
   } else {
-    throw std::runtime_error("unknown checksum type " + type);
+    throw coded_error(reason::image, "unknown checksum type " + type);
   }
 }
 

@@ -14,7 +14,7 @@ namespace {
 class raw_source : public image_source {
  public:
   explicit raw_source(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (!fd_.valid()) throw std::runtime_error("failed to open image file");
+    if (!fd_.valid()) throw coded_error(reason::image, "failed to open image file");
     ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   }
 

@@ -41,7 +41,7 @@ class xz_source : public stream_source {
     options.memlimit_threading = threaded_memory_limit;
     options.memlimit_stop = hard_memory_limit;
     const lzma_ret code = lzma_stream_decoder_mt(&stream_, &options);
-    if (code != LZMA_OK) throw std::runtime_error("failed to set up the xz decoder: " + lzma_reason(code));
+    if (code != LZMA_OK) throw coded_error(reason::image, "failed to set up the xz decoder: " + lzma_reason(code));
   }
   ~xz_source() override { lzma_end(&stream_); }
 

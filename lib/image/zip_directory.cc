@@ -98,9 +98,9 @@ void apply_zip64_extra(const std::vector<std::uint8_t>& extra, zip_member& membe
 
 zip_member find_image_member(const std::string& path) {
   block_io::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) throw std::runtime_error("failed to open image file");
+  if (!fd.valid()) throw coded_error(reason::image, "failed to open image file");
   struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) throw std::runtime_error("failed to open image file");
+  if (::fstat(fd.get(), &status) != 0) throw coded_error(reason::image, "failed to open image file");
   const auto file_size = static_cast<std::uint64_t>(status.st_size);
 
   const directory_location where = locate_directory(fd.get(), file_size);

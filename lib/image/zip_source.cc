@@ -18,7 +18,7 @@ class zip_source : public stream_source {
   zip_source(const std::string& path, const zip_member& member)
       : stream_source(path, member.data_offset, member.compressed_size), member_(member) {
     if (member_.method == 8 && inflateInit2(&z_, -MAX_WBITS) != Z_OK) {
-      throw std::runtime_error("failed to set up the zip decoder");
+      throw coded_error(reason::image, "failed to set up the zip decoder");
     }
   }
   ~zip_source() override {

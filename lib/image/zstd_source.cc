@@ -12,7 +12,7 @@ namespace {
 class zstd_source : public stream_source {
  public:
   explicit zstd_source(const std::string& path) : stream_source(path, 0, UINT64_MAX), context_(ZSTD_createDCtx()) {
-    if (context_ == nullptr) throw std::runtime_error("failed to set up the zstd decoder");
+    if (context_ == nullptr) throw coded_error(reason::image, "failed to set up the zstd decoder");
     // Frames may use windows up to 2 GiB (--long=31); refuse anything larger.
     ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, 31);
   }

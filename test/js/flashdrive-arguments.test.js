@@ -63,7 +63,7 @@ test('methods taking one string refuse anything else and run nothing', (t) => {
 
 test('a refused setDrive, setImage or setPassword keeps the earlier choice', (t) => {
   const { box, fd } = setUp(t, { diskSize: 4096 });
-  const { file } = box.image(4096);
+  const { file } = box.image(4096 + 512);
   fd.setDrive('fakesd');
   fd.setImage(file);
   fd.setWriteBlock(512);
@@ -131,10 +131,10 @@ test('setCapacityCheck takes exactly one boolean', (t) => {
 });
 
 test('block sizes are taken as unsigned 32-bit integers', (t) => {
-  // The image fills the whole drive, so a block size that passes its check is
-  // followed by "drive is too small for given image" and no write starts.
+  // The image is a sector larger than the drive, so a block size that passes its check
+  // is followed by "drive is too small for given image" and no write starts.
   const { box, fd } = setUp(t, { diskSize: 4096, whoami: 'root' });
-  const { file } = box.image(4096);
+  const { file } = box.image(4096 + 512);
   fd.setDrive('fakesd');
   fd.setImage(file);
   const writeCheck = (bytes) => {

@@ -22,7 +22,7 @@ function setUp(t, { diskSize = 8192, whoami = 'alice' } = {}) {
 
 test('startWrite runs its checks in order, each refusing with its own text', (t) => {
   const { box, fd } = setUp(t);
-  const tooBig = box.image(8192, 'too-big.bin').file;
+  const tooBig = box.image(8192 + 512, 'too-big.bin').file;
 
   // Nothing set at all: the drive check comes first.
   throwsError(() => fd.startWrite(), 'required drive is unavailable or not set');
@@ -43,7 +43,7 @@ test('startWrite runs its checks in order, each refusing with its own text', (t)
   fd.setWriteBlock(1000);
   throwsError(() => fd.startWrite(), 'invalid write block size');
 
-  // An image as large as the drive is too large.
+  // An image larger than the drive is refused.
   fd.setWriteBlock(4096);
   throwsError(() => fd.startWrite(), 'drive is too small for given image');
 
@@ -74,8 +74,8 @@ test('startValidate checks the image first, then the block size', (t) => {
 
 test('setDrive refuses unknown and internal drives', (t) => {
   const { box, fd } = setUp(t, { whoami: 'root' });
-  // As large as the drive: the checks of a start end at the size, and no write starts.
-  const { file } = box.image(8192);
+  // A sector larger than the drive: the checks of a start end at the size, and no write starts.
+  const { file } = box.image(8192 + 512);
   fd.setImage(file);
   fd.setWriteBlock(512);
 

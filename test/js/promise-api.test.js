@@ -128,7 +128,7 @@ const failures = [
     return flash({ image, drive: 'fakesd' });
   }],
   ['ETOOSMALL', /^drive is too small for given image$/, {},
-    (box) => flash({ image: box.image(8 * MiB).file, drive: 'fakesd' })],
+    (box) => flash({ image: box.image(8 * MiB + 512).file, drive: 'fakesd' })],
   ['EPASSWORD', /^invalid sudo password$/, { whoami: 'alice', sudoPassword: 'right' },
     (box, image) => flash({ image, drive: 'fakesd', password: 'wrong' })],
   ['EPASSWORD', /^password is not set$/, { whoami: 'alice' }, (box, image) => flash({ image, drive: 'fakesd', password: undefined })],

@@ -52,6 +52,7 @@ TEST_F(JobReport, ImageThatShrankIsADataError) {
   EXPECT_EQ(report["dataComplete"], false);
   EXPECT_EQ(report["bytes"], 2 * 4096);
   EXPECT_EQ(report["errors"], (nlohmann::json::array({{{"phase", "data"},
+                                                        {"reason", "EIMAGE"},
                                                         {"message", "failed to read image block #2 with 10/4096 bytes"},
                                                         {"code", nullptr},
                                                         {"offset", nullptr}}})));

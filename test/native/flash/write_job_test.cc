@@ -92,8 +92,15 @@ TEST_F(WriteJob, SamplesEveryFourHundredBlocks) {
 TEST_F(WriteJob, StartChecksRunInOrderWithTheirMessages) {
   scoped_env user("FAKE_WHOAMI", "alice");
   auto device = make_device();
-  auto refused = [&] { return failure_of([&] { device->write_async(); }); };
-  EXPECT_EQ(refused(), "required drive is unavailable or not set");
+  auto refused = [&]() -> std::string {
+    try {
+      device->write_async();
+    } catch (const coded_error& e) {
+      return std::string(reason_code(e.why())) + ": " + e.what();
+    }
+    return "accepted";
+  };
+  EXPECT_EQ(refused(), "ENODRIVE: required drive is unavailable or not set");
 
   fake_disk internal = disk;
   internal.name = "fixed";
@@ -101,27 +108,35 @@ TEST_F(WriteJob, StartChecksRunInOrderWithTheirMessages) {
   internal.hotplug = false;
   list_disks({disk, internal});
   EXPECT_THROW(device->set_drive("fixed"), std::runtime_error);
-  EXPECT_EQ(refused(), "drive is not external/removable");
+  EXPECT_EQ(refused(), "ENODRIVE: drive is not external/removable");
 
   prepare(*device, 4096, 4096);
   device->set_image(image_path);
   device->password.clear();  // a caller that never gave one
-  EXPECT_EQ(refused(), "password is not set");
+  EXPECT_EQ(refused(), "EPASSWORD: password is not set");
   device->password = "secret";  // stored as a refused setPassword leaves it
 
   device->image_path.clear();
-  EXPECT_EQ(refused(), "no image file provided");
+  EXPECT_EQ(refused(), "EIMAGE: no image file provided");
   device->set_image(image_path);
 
   device->set_write_block_size(0);
-  EXPECT_EQ(refused(), "invalid write block size");
+  EXPECT_EQ(refused(), "EWRITE: invalid write block size");
   device->set_write_block_size(1000);
-  EXPECT_EQ(refused(), "invalid write block size");
+  EXPECT_EQ(refused(), "EWRITE: invalid write block size");
 
-  test_support::write_bytes(image_path, std::vector<std::uint8_t>(disk.size, 1));
+  test_support::write_bytes(image_path, std::vector<std::uint8_t>(disk.size + 512, 1));
   device->set_image(image_path);
   device->set_write_block_size(4096);
-  EXPECT_EQ(refused(), "drive is too small for given image");
+  EXPECT_EQ(refused(), "ETOOSMALL: drive is too small for given image");
+}
+
+TEST_F(WriteJob, ImageOfExactlyTheDrivesSizeIsWritten) {
+  auto device = make_device();
+  prepare(*device, disk.size, 4096);
+  run_write(*device);
+  EXPECT_EQ(stats(device->write_stats)["completed"], 100);
+  EXPECT_EQ(test_support::read_bytes(disk.path), image);
 }
 
 TEST_F(WriteJob, RefusedStartLeavesThePreviousStatisticsAlone) {
