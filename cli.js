@@ -64,6 +64,9 @@ interrupts.watch(() => {
 program.parseAsync(process.argv).catch((err) => {
   if (err instanceof CommanderError) {
     process.exitCode = err.exitCode === 0 ? EXIT.ok : EXIT.usage;
+  } else if (err instanceof EXIT.UsageError) {
+    process.stderr.write(`flasher: ${err.message}\n`);
+    process.exitCode = EXIT.usage;
   } else if (err instanceof Interrupted) {
     process.stderr.write('flasher: interrupted, nothing was started\n');
     process.exitCode = EXIT.interrupted;

@@ -33,6 +33,31 @@ const RULES = {
   onProgress: { test: (v) => typeof v === 'function', expected: 'a function', default: undefined },
 };
 
+// Letters to change, add or take away to turn `a` into `b`.
+function distance(a, b) {
+  let previous = Array.from({ length: b.length + 1 }, (_, j) => j);
+  for (let i = 1; i <= a.length; i += 1) {
+    const row = [i];
+    for (let j = 1; j <= b.length; j += 1) {
+      row[j] = Math.min(previous[j] + 1, row[j - 1] + 1, previous[j - 1] + (a[i - 1] === b[j - 1] ? 0 : 1));
+    }
+    previous = row;
+  }
+  return previous[b.length];
+}
+
+// A key no call takes is a mistake that would otherwise pass silently ({ verfy: false }
+// would write and verify): it is refused, naming the option most like it.
+function refuseUnknownKeys(options, names) {
+  for (const key of Object.keys(options)) {
+    if (names.includes(key)) continue;
+    const nearest = names.reduce((best, name) => (distance(key, name) < distance(key, best) ? name : best));
+    const err = new TypeError(`options.${key} is not an option; did you mean options.${nearest}?`);
+    err.code = 'ERR_INVALID_ARG_VALUE';
+    throw err;
+  }
+}
+
 function invalid(name, expected) {
   const err = new TypeError(`${name} must be ${expected}`);
   err.code = 'ERR_INVALID_ARG_VALUE';
@@ -43,6 +68,7 @@ function invalid(name, expected) {
 // by `drive`, or (where `names` holds it) several by `drives`.
 function checkOptions(options, names) {
   if (options === null || typeof options !== 'object') throw invalid('options', 'an object');
+  refuseUnknownKeys(options, names);
   const checked = {};
   for (const name of names) {
     const rule = RULES[name];

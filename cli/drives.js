@@ -1,6 +1,7 @@
 'use strict';
 // The drives as `flasher` shows them, from the addon's own lsblk reading (listDrives).
-const { listDrives } = require('../index.js');
+const { listDrives, checkTargets } = require('../index.js');
+const { UsageError } = require('./exit');
 const { formatBytes } = require('./units');
 
 // The record `flasher list --json` prints.
@@ -34,4 +35,14 @@ function describeDrive(drive) {
   return lines.join('\n');
 }
 
-module.exports = { listEntries, toEntry, describeDrive };
+// The engine's checks of a job on the command line. They read and write nothing, so an
+// EWRITE or EVERIFY of theirs refuses a block size given on the command line.
+async function checkCommandTargets(options) {
+  try {
+    return await checkTargets(options);
+  } catch (err) {
+    throw err.code === 'EWRITE' || err.code === 'EVERIFY' ? new UsageError(err.message) : err;
+  }
+}
+
+module.exports = { listEntries, toEntry, describeDrive, checkCommandTargets };

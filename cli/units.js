@@ -1,6 +1,7 @@
 'use strict';
 // Byte counts in and out: block sizes given with units, sizes and speeds shown in
 // binary units, seconds as m:ss.
+const { UsageError } = require('./exit');
 
 const UNITS = ['B', 'KiB', 'MiB', 'GiB', 'TiB'];
 const FACTORS = { '': 1, K: 1024, M: 1024 ** 2, G: 1024 ** 3 };
@@ -10,7 +11,7 @@ function parseSize(text) {
   const match = /^(\d+)\s*([KMG]?)(i?B)?$/i.exec(String(text).trim());
   const bytes = match ? Number(match[1]) * FACTORS[match[2].toUpperCase()] : NaN;
   if (!Number.isSafeInteger(bytes) || bytes <= 0 || bytes > 0xffffffff) {
-    throw new Error(`invalid block size "${text}": give bytes or a number with K, M or G, such as 64K or 4M`);
+    throw new UsageError(`invalid block size "${text}": give bytes or a number with K, M or G, such as 64K or 4M`);
   }
   return bytes;
 }

@@ -1,8 +1,8 @@
 'use strict';
 // `flasher verify`: compares a drive with an image through verify(), then a summary
 // and the exit status.
-const { verify: verifyDrive, checkTargets } = require('../index.js');
-const { toEntry, describeDrive } = require('./drives');
+const { verify: verifyDrive } = require('../index.js');
+const { toEntry, describeDrive, checkCommandTargets } = require('./drives');
 const { providePassword } = require('./input');
 const { runJob } = require('./job');
 const { interrupts } = require('./interrupts');
@@ -39,7 +39,7 @@ function conclude({ size, validate, json }) {
 
 async function verify(image, driveKey, opts) {
   const blockSize = parseSize(opts.blockSize);
-  const checked = await checkTargets({ drives: [driveKey], image, verifyBlockSize: blockSize });
+  const checked = await checkCommandTargets({ drives: [driveKey], image, verifyBlockSize: blockSize });
   const drive = toEntry(checked.drives[0]);
   const size = checked.image.fileSize;
   say(`Comparing ${image} (${formatBytes(size)}) with:\n${describeDrive(drive)}`);

@@ -2,8 +2,8 @@
 // `flasher write`: the image and the drives shown and checked, one confirmation, then
 // one flash() call that writes every drive (several from one read of the image) and
 // verifies each, and a summary per drive.
-const { flash, checkTargets } = require('../index.js');
-const { toEntry, describeDrive } = require('./drives');
+const { flash } = require('../index.js');
+const { toEntry, describeDrive, checkCommandTargets } = require('./drives');
 const { findBlockMap } = require('./image');
 const { confirmDrives, providePassword } = require('./input');
 const { interrupts } = require('./interrupts');
@@ -17,7 +17,7 @@ const say = (text) => process.stderr.write(`${text}\n`);
 // sizes, the image and its block map.
 async function checkWrite(imagePath, driveKeys, opts, blockSize, verifyBlockSize) {
   const blockMap = findBlockMap(imagePath, opts.bmap);
-  const checked = await checkTargets({
+  const checked = await checkCommandTargets({
     drives: driveKeys,
     image: imagePath,
     blockMap: blockMap || undefined,

@@ -21,6 +21,14 @@ bool names_no_tool(const std::string& which_output) {
   return blank || which_output.find("not found") != std::string::npos;
 }
 
+// The last line of a tool's output, without the blanks around it: udisksctl says why
+// there, such as "Error unmounting /dev/sdb1: target is busy".
+std::string last_line(std::string output) {
+  while (!output.empty() && std::isspace(static_cast<unsigned char>(output.back()))) output.pop_back();
+  const auto start = output.rfind('\n');
+  return start == std::string::npos ? output : output.substr(start + 1);
+}
+
 void check_lsblk() {
   if (names_no_tool(process::system("which lsblk"))) {
     throw coded_error(
@@ -30,16 +38,16 @@ void check_lsblk() {
   // The version is the last word, as in "lsblk from util-linux 2.38.1"; the JSON
   // columns of the listing need 2.34.
   const std::vector<std::string> words = stringops::split(process::system("lsblk  --version"), ' ');
-  const double version = std::stod(words.empty() ? std::string() : words.back());
+  const std::string word = words.empty() ? std::string() : words.back();
+  double version = 0;
+  try {
+    version = std::stod(word);
+  } catch (const std::logic_error&) {
+    throw coded_error(reason::no_drive, "failed to read the version of lsblk from \"" + last_line(word) + "\"");
+  }
   if (version < 2.34) throw coded_error(reason::no_drive, "please update 'util-linux' to version >= 2.34");
 }
 
-// udisksctl says why on its last line, such as "Error unmounting /dev/sdb1: target is busy".
-std::string last_line(std::string output) {
-  while (!output.empty() && std::isspace(static_cast<unsigned char>(output.back()))) output.pop_back();
-  const auto start = output.rfind('\n');
-  return start == std::string::npos ? output : output.substr(start + 1);
-}
 
 }  // namespace
 

@@ -248,6 +248,7 @@ test('the drive is refused before any question when the engine would refuse it',
     box.list([disk({ file: box.drivePath, size: MiB, children: [part] }), internal, tiny]);
     const whole = box.image(MiB + 512, 'whole.img').file;
     const small = box.image(64 * KiB, 'small.img').file;
+    // [arguments, message, exit status: 2 for a value the command line cannot take]
     const cases = [
       [['write', whole, 'fakesd'], /flasher: drive is too small for given image \(1049088 bytes decoded, the drive holds 1048576\)/],
       [['write', small, 'fakesd', 'tiny', '--block-size', '16K'], /flasher: .*tiny\.img: drive is too small for given image/],
@@ -255,17 +256,18 @@ test('the drive is refused before any question when the engine would refuse it',
       [['write', small, 'sda'], /flasher: drive is not external\/removable/],
       [['write', small, 'nosuch'], /flasher: required drive nosuch is not available/],
       [['write', small, 'fakesd1'], /flasher: fakesd1 is a partition of fakesd: give the whole drive/],
-      [['write', small, 'fakesd', '--block-size', '1000'], /flasher: invalid write block size: 1000 bytes is not a multiple of the drive's 512-byte sectors/],
-      [['write', small, 'fakesd', '--verify-block-size', '1000'], /flasher: invalid read block size: 1000 bytes/],
-      [['write', small, 'fakesd', '--block-size', '4M'], /flasher: invalid write block size: 4194304 bytes is more than the drive holds/],
-      [['write', small, 'fakesd', '--block-size', '4X'], /flasher: invalid block size "4X"/],
+      [['write', small, 'fakesd', '--block-size', '1000'], /flasher: invalid write block size: 1000 bytes is not a multiple of the drive's 512-byte sectors/, 2],
+      [['write', small, 'fakesd', '--verify-block-size', '1000'], /flasher: invalid read block size: 1000 bytes/, 2],
+      [['write', small, 'fakesd', '--block-size', '4M'], /flasher: invalid write block size: 4194304 bytes is more than the drive holds/, 2],
+      [['write', small, 'fakesd', '--block-size', '512M'], /flasher: invalid write block size: 536870912 bytes is above the limit of 256 MiB/, 2],
+      [['write', small, 'fakesd', '--block-size', '4X'], /flasher: invalid block size "4X"/, 2],
       [['write', path.join(box.dir, 'missing.img'), 'fakesd'], /flasher: failed to determine size of .*missing\.img : image file may not exist/],
       [['write', box.dir, 'fakesd'], /flasher: .* is a directory, not an image file/],
     ];
-    for (const [args, message] of cases) {
+    for (const [args, message, status = 1] of cases) {
       if (!args.some((arg) => arg.startsWith('--block-size'))) args.push('--block-size', '64K');
       const result = await run(args, { env: box.env, input: 'fakesd\n' });
-      assert.equal(result.code, 1, args.join(' '));
+      assert.equal(result.code, status, args.join(' '));
       assert.match(result.stderr, message);
       assert.doesNotMatch(result.stderr, /Type the/);
     }

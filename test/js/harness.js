@@ -50,6 +50,8 @@ function sandbox({ diskSize = 1 << 20, sector = 512, whoami, sudoPassword } = {}
     image(size, name = 'image.bin') {
       const file = path.join(dir, name);
       const bytes = crypto.randomBytes(size);
+      // A first byte that starts no compressed format's magic: the image stays raw.
+      if (size > 0) bytes[0] = 0;
       fs.writeFileSync(file, bytes);
       return { file, bytes };
     },

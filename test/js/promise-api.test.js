@@ -159,3 +159,18 @@ test('each failure rejects with its code and the engine text', async () => {
     }
   }
 });
+
+test('an option key that no call takes is refused before anything runs, naming the nearest', async (t) => {
+  const box = sandbox({ sudoPassword: PASSWORD });
+  t.after(() => box.cleanup());
+  const image = box.image(4096).file;
+  for (const [call, options, message] of [
+    [flash, { image, drive: 'fakesd', verfy: false }, 'options.verfy is not an option; did you mean options.verify?'],
+    [verify, { image, drive: 'fakesd', writeMode: 'direct' }, 'options.writeMode is not an option; did you mean options.drive?'],
+  ]) {
+    const err = await failure(call(options));
+    assert.ok(err instanceof TypeError, err.stack);
+    assert.equal(err.message, message);
+  }
+  assert.deepEqual(box.calls(), []);
+});

@@ -177,6 +177,8 @@ function unmountAll(node) {
 
 function randomFile(file, size) {
   const bytes = crypto.randomBytes(size);
+  // A first byte that starts no compressed format's magic: the image stays raw.
+  if (size > 0) bytes[0] = 0;
   fs.writeFileSync(file, bytes);
   return bytes;
 }

@@ -51,12 +51,13 @@ TEST_F(DeviceSettings, SetImageRecordsTheSizeOrRefusesWhatIsNoImage) {
   test_support::write_file(empty, "");
   const std::string fifo = dir.file("image.fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const auto& [path, refusal] : std::vector<std::pair<std::string, std::string>>{
+  for (const auto& [image, refusal] : std::vector<std::pair<std::string, std::string>>{
            {missing, "failed to determine size of " + missing + " : image file may not exist"},
            {empty, "failed to determine size of " + empty + " : image appears to have file size zero"},
            {fifo, "failed to determine size of " + fifo + " : image appears to have file size zero"},
            {dir.path(), dir.path() + " is a directory, not an image file"},
            {"/dev/null", "/dev/null is a device, not an image file"}}) {
+    const std::string path = image;  // a lambda may not capture a structured binding before C++20
     EXPECT_EQ(failure_of([&] { device->set_image(path); }), refusal);
     EXPECT_EQ(device->image_path, image_path) << "the earlier image stays chosen";
     EXPECT_EQ(device->image_size, 1234u);
