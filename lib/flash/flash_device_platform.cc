@@ -57,7 +57,7 @@ void flash_device_platform::write_drive(const job_settings& job) {
 
     start = clock_type::now();
     if (drive_free && job.group == nullptr) {
-      image_pipeline image(job.image);
+      image_pipeline image(job.image, 1, chunks_held(job));
       if (capacity_confirmed(job)) write_data(job, image, 0);
     } else if (drive_free && capacity_confirmed(job) && !cancel_write) {
       // The image opens once every drive of the group has prepared.

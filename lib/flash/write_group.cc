@@ -1,12 +1,13 @@
 #include "flash/write_group.h"
 
-write_group::write_group(image_plan plan, std::size_t drives) : plan_(std::move(plan)), unsettled_(drives) {}
+write_group::write_group(image_plan plan, std::size_t drives, std::size_t chunks_held)
+    : plan_(std::move(plan)), chunks_held_(chunks_held), unsettled_(drives) {}
 
 void write_group::settle_one() {
   if (--unsettled_ > 0) return;
   if (!joined_.empty()) {
     try {
-      pipeline_ = std::make_unique<image_pipeline>(plan_, joined_.size());
+      pipeline_ = std::make_unique<image_pipeline>(plan_, joined_.size(), chunks_held_);
     } catch (const std::exception& e) {
       open_failure_ = e.what();
     }

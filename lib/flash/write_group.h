@@ -2,8 +2,8 @@
 // The drives of one group write. Each drive's job prepares on its own thread (unmount,
 // permissions, capacity check); once every drive has prepared or dropped out, the
 // image is opened and read once for all that prepared. A drive that fails, is pulled
-// out or is cancelled leaves; the others go on. The group goes at the pace of its
-// slowest drive: the ring lets a drive fall behind by its depth, no further.
+// out or is cancelled leaves; the others go on. Each drive goes at its own pace: one
+// that falls a window behind goes on from a spool file (buffer_ring).
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -15,7 +15,8 @@
 
 class write_group {
  public:
-  write_group(image_plan plan, std::size_t drives);
+  // `chunks_held`: the most chunks any drive of the group holds at once.
+  write_group(image_plan plan, std::size_t drives, std::size_t chunks_held);
 
   // On drive `drive`'s job thread, its preparation passed: waits until every drive has
   // joined or dropped out. Returns the pipeline and sets `taker`, or returns nullptr
@@ -28,6 +29,7 @@ class write_group {
   void settle_one();  // under the lock
 
   image_plan plan_;
+  std::size_t chunks_held_;
   std::mutex mutex_;
   std::condition_variable settled_;
   std::size_t unsettled_;
