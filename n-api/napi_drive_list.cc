@@ -30,7 +30,9 @@ Napi::Object to_object(Napi::Env env, const partition& part) {
   return object;
 }
 
-Napi::Object to_object(Napi::Env env, const phydrive& drive) {
+}  // namespace
+
+Napi::Object drive_object(Napi::Env env, const phydrive& drive) {
   Napi::Object object = Napi::Object::New(env);
   object.Set("name", drive.identifier);
   object.Set("path", drive.path);
@@ -41,11 +43,19 @@ Napi::Object to_object(Napi::Env env, const phydrive& drive) {
   // The drive model reads a missing "hotplug" as hot-pluggable, as its job checks do.
   object.Set("hotplug", !drive.internal);
   object.Set("sectorSize", static_cast<double>(drive.block_size));
+  // null where the drive reports no serial number, or udev names no port.
+  const auto text_or_null = [&](const std::string& text) -> Napi::Value {
+    return text.empty() ? env.Null() : Napi::String::New(env, text);
+  };
+  object.Set("serial", text_or_null(trimmed(drive.serial)));
+  object.Set("port", text_or_null(drive.port));
   Napi::Array partitions = Napi::Array::New(env, drive.partitions.size());
   for (std::uint32_t i = 0; i < drive.partitions.size(); ++i) partitions[i] = to_object(env, drive.partitions[i]);
   object.Set("partitions", partitions);
   return object;
 }
+
+namespace {
 
 class list_worker : public Napi::AsyncWorker {
  public:
@@ -70,7 +80,7 @@ class list_worker : public Napi::AsyncWorker {
   void OnOK() override {
     Napi::Env env = Env();
     Napi::Array result = Napi::Array::New(env, listed.size());
-    for (std::uint32_t i = 0; i < listed.size(); ++i) result[i] = to_object(env, listed[i]);
+    for (std::uint32_t i = 0; i < listed.size(); ++i) result[i] = drive_object(env, listed[i]);
     deferred.Resolve(result);
   }
 
