@@ -167,18 +167,19 @@ image_chunk* buffer_ring::next_spooled(std::unique_lock<std::mutex>& lock, taker
     t.failure = coded_error(reason::write, "the spool file of the slower drives cannot be read back");
     return nullptr;
   }
-  // The space every laggard has passed goes back to the file system.
-  std::uint64_t slowest = std::numeric_limits<std::uint64_t>::max();
+  // The space every laggard has passed goes back to the file system. A laggard may still
+  // be reading the record before its next one, outside the lock.
+  std::uint64_t passed = std::numeric_limits<std::uint64_t>::max();  // records every laggard is done with
   for (const taker_state& other : takers_) {
-    if (other.in && other.spooled) slowest = std::min(slowest, other.next);
+    if (other.in && other.spooled) passed = std::min(passed, other.next > spool_base_ ? other.next - 1 - spool_base_ : 0);
   }
-  const std::uint64_t passed = slowest - spool_base_;
   if (passed <= spool_released_) return chunk;
   const std::uint64_t from = stored_[static_cast<std::size_t>(spool_released_)].at;
   const spool_file::place& last = stored_[static_cast<std::size_t>(passed - 1)];
+  const std::uint64_t to = last.at + last.stored;
   spool_released_ = passed;
   lock.unlock();
-  spool_->release(from, last.at + last.stored);
+  spool_->release(from, to);
   return chunk;
 }
 
