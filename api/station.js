@@ -38,6 +38,7 @@ async function station(options) {
   const jobs = new Map(); // by sysfs path: the drive's job while it runs
   const running = new Set();
   const lastJobs = new Map(); // by sysfs path: the job of a drive still plugged in
+  const told = new Set(); // sysfs paths of the drives a drive-added named
   let lastJob = 0;
   let stopping = false;
 
@@ -96,6 +97,7 @@ async function station(options) {
     const leftAlone = seen.refused || (seen.present && !includePresent && 'present at the start');
     // Disks that are neither listed nor removable (the machine's own) are not drives of the station.
     if (!seen.drive || seen.refused === 'not external/removable') return;
+    told.add(seen.sysfs);
     if (leftAlone || jobs.has(seen.sysfs)) {
       emit('drive-added', null, seen, { size: seen.size, ignored: leftAlone || 'a job runs on it' });
       return;
@@ -110,6 +112,8 @@ async function station(options) {
   }
 
   function removed(seen) {
+    // Only drives the station told of: the machine's other disks come and go unseen.
+    if (!told.delete(seen.sysfs)) return;
     const job = jobs.get(seen.sysfs);
     // Told after the drive's drive-done, so that each drive's events stay in order.
     if (job) job.removed = seen;
