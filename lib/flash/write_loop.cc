@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -72,7 +73,9 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
   progress_sampler sampler(image, job.block_size);
   removal_watch removal;
   bool stopped = false;
+  bool removed = false;
   bool block_failed = false;
+  int flush_failure = 0;
   std::unique_ptr<device_writer> device;
   auto written = [&](image_chunk* chunk, std::size_t length, block_io::write_result result) {
     if (result.written == static_cast<std::int64_t>(length)) {
@@ -80,8 +83,8 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
       outcome.bytes += chunk->length;
       stats.progress.bytes += chunk->length;
     } else if (removal.gone_after(result.error)) {
-      if (!stopped) stats.error_queue(reason::removed, "drive was removed during the job", result.error, chunk->offset);
-      stopped = true;
+      if (!removed) stats.error_queue(reason::removed, "drive was removed during the job", result.error, chunk->offset);
+      removed = stopped = true;
     } else {
       const std::string counts = std::to_string(result.written) + "/" + std::to_string(length) + " bytes";
       stats.error_queue(reason::write,
@@ -98,7 +101,7 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
       });
     }
     image.done(chunk);
-    if (sampled) device->flush();
+    if (sampled && flush_failure == 0) flush_failure = device->flush();
   };
   // One buffer of the ring stays out of the device's hands, so the reader can go on.
   device = open_device_writer(job.drive.path, job.mode, static_cast<unsigned>(chunks_held(job) - 1), written);
@@ -135,11 +138,17 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
   }
   timed(live.waited_for_device_ns, [&] {
     device->settle();
-    device->flush();
+    if (flush_failure == 0) flush_failure = device->finish();
   });
+  // What the drive keeps in its cache is not on the medium until a flush succeeds; a
+  // drive that went away has said so already.
+  if (flush_failure != 0 && !removed) {
+    stats.error_queue(reason::write, "failed to flush the drive: " + std::string(std::strerror(flush_failure)),
+                      flush_failure);
+  }
   const std::optional<coded_error> failure = image_ended ? image.failure(taker) : std::nullopt;
   if (failure) stats.error_queue(*failure, reason::image);
   if (job.image.map) record.image_size = job.image.map->image_size;
-  outcome.complete = image_ended && !failure && !stopped && !block_failed;
+  outcome.complete = image_ended && !failure && !stopped && !block_failed && flush_failure == 0;
   return outcome;
 }
