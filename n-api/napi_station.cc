@@ -66,13 +66,17 @@ Napi::Value watch_drives(const Napi::CallbackInfo& info) {
   auto stop = std::make_shared<std::atomic<bool>>(false);
   auto tell = Napi::ThreadSafeFunction::New(env, info[1].As<Napi::Function>(), "flasher drive watch", 0, 1);
   std::thread([arrivals, stop, tell]() mutable {
+    // An environment that ends (a terminated Worker) takes no more calls: the watch ends.
     const auto send = [&](const station::arrival& seen, bool present) {
-      tell.BlockingCall([seen, present](Napi::Env js, Napi::Function on_event) {
+      const napi_status sent = tell.BlockingCall([seen, present](Napi::Env js, Napi::Function on_event) {
         on_event.Call({event_object(js, seen, present)});
       });
+      if (sent != napi_ok) *stop = true;
     };
     try {
-      for (const station::arrival& seen : arrivals->present()) send(seen, true);
+      for (const station::arrival& seen : arrivals->present()) {
+        if (!*stop) send(seen, true);
+      }
       while (!*stop) {
         if (const auto seen = arrivals->next(stop_check)) send(*seen, false);
       }
