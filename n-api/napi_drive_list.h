@@ -4,8 +4,9 @@
 
 #include "drives/phydrive.h"
 
+// A drive as listDrives shows it: { name, path, size, model, vendor, removable, hotplug,
+// sectorSize, serial, port, partitions }.
+Napi::Object drive_object(Napi::Env env, const phydrive& drive);
+
 // Lists the machine's disks on a worker thread; returns a Promise of plain objects.
 Napi::Value list_drives(const Napi::CallbackInfo& info);
-
-// The plain object of one drive record, as listDrives() gives it.
-Napi::Object drive_object(Napi::Env env, const phydrive& drive);

@@ -11,6 +11,7 @@
 #include "job_link.h"
 #include "napi_drive_list.h"
 #include "napi_station.h"
+#include "napi_target_check.h"
 #include "support/coded_error.h"
 
 namespace {
@@ -275,6 +276,7 @@ Napi::Value inspect_image(const Napi::CallbackInfo& info) {
 Napi::Object InitAll(Napi::Env env, Napi::Object exports) {
   exports.Set("inspectImage", Napi::Function::New(env, inspect_image, "inspectImage"));
   exports.Set("listDrives", Napi::Function::New(env, list_drives, "listDrives"));
+  exports.Set("checkTargets", Napi::Function::New(env, check_targets, "checkTargets"));
   exports.Set("watchDrives", Napi::Function::New(env, watch_drives, "watchDrives"));
   return Flash_Drive::Init(env, exports);
 }
