@@ -5,8 +5,8 @@
 // to the terminal view, or as NDJSON to standard output (--json), and each line is
 // also appended to the log file (--log).
 const fs = require('node:fs');
-const { station } = require('../index.js');
-const { describeImage } = require('./image');
+const { station, inspectImage } = require('../index.js');
+const { findBlockMap } = require('./image');
 const { confirmStation, providePassword } = require('./input');
 const { interrupts } = require('./interrupts');
 const { stationView } = require('./station-view');
@@ -57,10 +57,11 @@ function eventOutput(opts) {
 }
 
 async function runStation(image, opts) {
-  const shown = describeImage(image, opts.bmap);
+  const { format } = inspectImage(image);
+  const blockMap = findBlockMap(image, opts.bmap);
   const match = rulesOf(opts);
   const blockSize = parseSize(opts.blockSize);
-  say(`Image:     ${shown.path} (${shown.format})`);
+  say(`Image:     ${image} (${format})${blockMap ? `, block map ${blockMap}` : ''}`);
   say(`Station:   ${describeRules(match, opts.includePresent)} will be overwritten and verified.`);
   if (!opts.yes) await confirmStation();
   const password = await providePassword(opts.passwordStdin);
@@ -87,7 +88,7 @@ async function runStation(image, opts) {
       verify: opts.verify,
       writeMode: opts.sync ? 'sync' : 'direct',
       capacityCheck: opts.capacityCheck,
-      ...(shown.blockMap ? { blockMap: shown.blockMap } : {}),
+      ...(blockMap ? { blockMap } : {}),
       match,
       includePresent: Boolean(opts.includePresent),
       signal: stop.signal,
