@@ -12,7 +12,10 @@
 // seconds with the ratios and the peak resident memory of the addon's process against
 // an idle one. The figures are also written as JSON to a file whose path is printed.
 //
-//   node bench/flash-bench.js [--only flash|formats|pacing] [--size-mib N] [--fs-mib N]
+// The cli part (cli-bench.js) times the whole `flasher write` process on each format
+// against `DECOMPRESSOR | dd oflag=direct; sync`.
+//
+//   node bench/flash-bench.js [--only flash|formats|cli|pacing] [--size-mib N] [--fs-mib N]
 //                             [--reps N] [--dir DIR] [--images DIR] [--out FILE] [--drives N]
 // FLASHER_BENCH_SIZE_MIB and FLASHER_BENCH_REPS set the defaults (256 MiB, 4: an even
 // count lets each tool go first equally often, which matters on a virtual disk whose
@@ -31,12 +34,13 @@ const {
 const { runFormats } = require('./formats-bench');
 const { runReadback } = require('./readback-bench');
 const { runDrives } = require('./drives-bench');
+const { runCli } = require('./cli-bench');
 const { runPacing } = require('./pacing-bench');
 
 const root = path.resolve(__dirname, '..');
 const BLOCKS = [64 * KiB, MiB, 4 * MiB];
 const VALIDATE_BLOCK = 4 * MiB;
-const PARTS = ['flash', 'formats', 'pacing'];
+const PARTS = ['flash', 'formats', 'cli', 'pacing'];
 
 function options(argv) {
   const chosen = {
@@ -160,8 +164,9 @@ async function main() {
   }
   const flash = opts.parts.includes('flash');
   const formats = opts.parts.includes('formats');
+  const cli = opts.parts.includes('cli');
   // One drive for both parts, larger than either image.
-  const driveSize = Math.max(flash ? opts.sizeMiB : 0, formats ? opts.fsMiB : 0) * MiB + 16 * MiB;
+  const driveSize = Math.max(flash ? opts.sizeMiB : 0, formats || cli ? opts.fsMiB : 0) * MiB + 16 * MiB;
   const { bavail, bsize } = fs.statfsSync(opts.dir);
   const needed = driveSize + (flash ? opts.sizeMiB * MiB : 0) + (formats && !opts.images ? opts.fsMiB * MiB : 0) + 64 * MiB;
   if (bavail * bsize < needed) {
@@ -231,6 +236,7 @@ async function main() {
     if (formats) {
       result.formats = runFormats({ ...ctx, reps: opts.reps, fsMiB: opts.fsMiB, fill: opts.fill, images: opts.images });
     }
+    if (cli) result.cli = runCli({ ...ctx, reps: opts.reps, fsMiB: opts.fsMiB, fill: opts.fill, images: opts.images });
     if (opts.drives > 1) result.drives = await runDrives(ctx, opts.drives, opts.reps);
     if (opts.parts.includes('pacing')) result.pacing = await runPacing(ctx, opts.reps);
     const out = opts.out || path.join(os.tmpdir(), `flasher-bench-${new Date().toISOString().replace(/[:.]/g, '-')}.json`);

@@ -2,7 +2,6 @@
 // What the user types: the drives' names to confirm a write, and the sudo password.
 // Prompts go to standard error so that standard output stays the program's own.
 const readline = require('node:readline');
-const { read } = require('read');
 const { checkPassword } = require('../index.js');
 
 // One reader for all lines of standard input: a piped "name\npassword\n" may arrive in
@@ -63,6 +62,8 @@ async function askPassword(fromStdin) {
   }
   closeInput();
   try {
+    // Loaded here: only a password typed at a terminal needs it.
+    const { read } = require('read');
     return await read({ prompt: 'sudo password:', silent: true, replace: '', output: process.stderr });
   } catch (err) {
     if (err.message === 'canceled') throw new Interrupted('interrupted');

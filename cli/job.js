@@ -2,12 +2,12 @@
 // Runs the verify() call of `flasher verify`: its progress reports drawn as a bar or
 // printed as JSON lines, Ctrl-C turned into an abort, and its outcome as a record for
 // the summary.
-const cliProgress = require('cli-progress');
 const { BAR_OPTIONS } = require('./progress');
 const { formatBytes, formatSpeed, formatSeconds } = require('./units');
 const { interrupts } = require('./interrupts');
 
 function barDisplay(label) {
+  const cliProgress = require('cli-progress');  // only bars need it, not --json
   const bar = new cliProgress.SingleBar(
     {
       format: `${label.padEnd(9)} [{bar}] {percentage}% | {done} / {size} | {speed} | ETA {remaining} | {duration_formatted}{extra}`,

@@ -1,7 +1,6 @@
 'use strict';
 // The progress of a write onto one or several drives: a bar per drive that goes
 // through the write and then the verification, or JSON lines naming the drive.
-const cliProgress = require('cli-progress');
 const { formatBytes, formatSpeed, formatSeconds } = require('./units');
 
 const LABELS = { write: 'Writing', verify: 'Verifying' };
@@ -22,6 +21,7 @@ function payload(name, p, note) {
 const BAR_OPTIONS = { stream: process.stderr, hideCursor: true, noTTYOutput: true, notTTYSchedule: 1000, barsize: 30 };
 
 function barsDisplay(drives) {
+  const cliProgress = require('cli-progress');  // only bars need it, not --json
   const width = Math.max(...drives.map((d) => d.name.length));
   const multibar = new cliProgress.MultiBar(
     {
