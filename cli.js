@@ -5,6 +5,7 @@ const { Command, CommanderError } = require('commander');
 const { list } = require('./cli/list');
 const { write } = require('./cli/write');
 const { verify } = require('./cli/verify');
+const { runStation } = require('./cli/station');
 const { interrupts } = require('./cli/interrupts');
 const { Interrupted } = require('./cli/input');
 const EXIT = require('./cli/exit');
@@ -54,6 +55,30 @@ program
   .option('--json', 'print progress and the final statistics as JSON lines, no bar')
   .action(async (image, drive, opts) => {
     process.exitCode = await verify(image, drive, opts);
+  });
+
+program
+  .command('station')
+  .description('write IMAGE onto every removable drive plugged in while it runs, each at its own pace, and verify it')
+  .argument('<image>', 'image file: raw, or compressed with xz, gzip, zstd, bzip2 or zip')
+  .option('-y, --yes', 'do not ask to confirm the start')
+  .option('--password-stdin', 'read the sudo password from one line of standard input')
+  .option('--include-present', 'also write the matching drives present at the start')
+  .option('--min-size <size>', 'only drives of at least this size, with a unit: 8G')
+  .option('--max-size <size>', 'only drives of at most this size, with a unit: 64G')
+  .option('--port <pattern>', 'only drives in this port: a /dev/disk/by-path name, * and ? allowed')
+  .option('--vendor <text>', 'only drives whose vendor holds this text (any case)')
+  .option('--model <text>', 'only drives whose model holds this text (any case)')
+  .option('--no-verify', 'do not read the drives back after writing')
+  .option('--bmap <file>', 'block map to write with (default: one next to the image)')
+  .option('--no-bmap', 'write every block, even where a block map lies next to the image')
+  .option('--sync', 'one synchronous write at a time instead of direct writes with several in flight')
+  .option('--no-capacity-check', 'do not check first that each drive holds as many bytes as it reports')
+  .option('--block-size <size>', 'bytes per write, with a unit: 64K, 1M, 4M', '4M')
+  .option('--json', 'print the events as JSON lines (NDJSON) instead of the view')
+  .option('--log <file>', 'append every event as a JSON line to this file')
+  .action(async (image, opts) => {
+    process.exitCode = await runStation(image, opts);
   });
 
 interrupts.watch(() => {

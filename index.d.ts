@@ -115,6 +115,20 @@ export class FlashDrive {
 export interface JobProgress {
   bytes: number;
   total: number;
+  /** Time the job's thread waited for the image's next data, in milliseconds. */
+  waitedForImageMs: number;
+  /** Time it waited for the device (a free place among its writes in flight, the flushes). */
+  waitedForDeviceMs: number;
+  /**
+   * Writes a direct write keeps in flight now: the device's queue/nr_requests over
+   * max_sectors_kb, at most the lower of 8 and nr_requests / 2; 1 for a synchronous
+   * write; 0 before the job starts.
+   */
+  queueDepth: number;
+  /** How often a write that took longer than 5 s halved queueDepth. */
+  queueDepthHalvings: number;
+  /** Image bytes a drive of a group write read back from the spool file once it fell behind. */
+  spooledBytes: number;
 }
 
 /** What an image file holds, read without decoding it. */
@@ -165,6 +179,10 @@ export interface Drive {
   hotplug: boolean;
   /** Physical sector size in bytes; block sizes must be multiples of it. */
   sectorSize: number;
+  /** The serial number the drive reports; identical sticks may share one. Null when none. */
+  serial: string | null;
+  /** Where it is plugged in: its /dev/disk/by-path name; null where udev names none. */
+  port: string | null;
   partitions: Partition[];
 }
 
@@ -210,6 +228,12 @@ export interface Progress {
   speed: number;
   /** Seconds left; null when unknown, 0 in the report that ends the phase. */
   eta: number | null;
+  /** Write phase: the job's time spent waiting for image data and for the device, in ms so far. */
+  waited?: { imageMs: number; deviceMs: number };
+  /** Write phase: the writes kept in flight now (see JobProgress.queueDepth). */
+  queueDepth?: number;
+  /** Write phase: how often a write slower than 5 s halved queueDepth. */
+  queueDepthHalvings?: number;
 }
 
 export interface VerifyOptions {
@@ -332,3 +356,94 @@ export function flash(options: GroupFlashOptions): Promise<GroupFlashResult>;
 
 /** Reads the drive back and compares it with the image. */
 export function verify(options: VerifyOptions): Promise<VerifyResult>;
+
+/** Which appearing drives a station writes; every rule given must hold. */
+export interface StationMatch {
+  /** Bytes. */
+  minSize?: number;
+  maxSize?: number;
+  /** A /dev/disk/by-path name, or a shell pattern of one (`*`, `?`, `[...]`). */
+  port?: string;
+  /** A part of the vendor's name, in any case. */
+  vendor?: string;
+  /** A part of the model's name, in any case. */
+  model?: string;
+}
+
+export interface StationOptions extends Omit<FlashOptions, 'drive' | 'onProgress'> {
+  match?: StationMatch;
+  /** Also write the matching drives present when the station starts; false by default. */
+  includePresent?: boolean;
+  /** When `signal` aborts, let the running jobs finish (true, the default) or cancel them. */
+  finishRunning?: boolean;
+  /** Aborting it cancels the running jobs (and stops the station): a second Ctrl-C. */
+  cancelSignal?: AbortSignal;
+  /** Every event of the station, in order for each drive. */
+  onEvent?: (event: StationEvent) => void;
+}
+
+/** A drive as station events name it: kernel name, sysfs path, MAJOR:MINOR, serial and port. */
+export interface StationDrive {
+  name: string;
+  sysfs: string;
+  devnum: string;
+  serial: string | null;
+  port: string | null;
+}
+
+export interface StationTallies {
+  done: number;
+  failed: number;
+  cancelled: number;
+}
+
+interface StationEventBase {
+  /** The job's number, from 1; null for a drive left alone and for station-stopped. */
+  job: number | null;
+  /** Null for station-stopped. */
+  drive: StationDrive | null;
+  /** ISO 8601. */
+  time: string;
+}
+
+export type StationEvent = StationEventBase &
+  (
+    | { event: 'drive-added'; size: number; ignored?: string }
+    | { event: 'job-started'; size: number; image: string; imageSha256: string }
+    | { event: 'phase'; phase: 'write' | 'verify' | string }
+    | {
+        event: 'progress';
+        phase: 'write' | 'verify';
+        bytes: number;
+        total: number | null;
+        speed: number;
+        eta: number | null;
+        /** Shares of the time since the last progress event spent waiting for each. */
+        waiting: { image: number; device: number };
+        bottleneck: 'image' | 'device' | null;
+        queueDepth: number | null;
+      }
+    | {
+        event: 'drive-done';
+        result: 'ok' | 'failed' | 'cancelled';
+        error: { code: FlasherErrorCode | 'ABORT_ERR' | null; message: string } | null;
+        size: number;
+        serial: string | null;
+        port: string | null;
+        imageSha256: string;
+        bytesWritten: number;
+        verify: { differingBytes: number; durationMs: number } | null;
+        durationMs: number;
+        queueDepth: number | null;
+        queueDepthHalvings: number;
+      }
+    | { event: 'drive-removed' }
+    | { event: 'station-stopped'; tallies: StationTallies; error: string | null }
+  );
+
+/**
+ * Writes every removable drive that appears while it runs (written, verified, each at
+ * its own pace) until `signal` aborts; settles with the tallies once the running jobs
+ * have ended.
+ */
+export function station(options: StationOptions): Promise<StationTallies>;

@@ -1,9 +1,10 @@
 'use strict';
 // Entry of the package: the FlashDrive class and the password checks of the two
-// addons, and the promise API over them (listDrives, flash, verify).
+// addons, and the promise API over them (listDrives, flash, verify, station).
 const { flasher, sudo } = require('./api/addons');
 const { listDrives, checkTargets } = require('./api/drives');
 const { flash, verify } = require('./api/flash');
+const { station } = require('./api/station');
 const { FlasherError } = require('./api/errors');
 
 module.exports = {
@@ -15,5 +16,6 @@ module.exports = {
   checkTargets,
   flash,
   verify,
+  station,
   FlasherError,
 };

@@ -1,27 +1,35 @@
 'use strict';
 // onProgress for one phase of a job: a report when the phase starts, about every
 // 200 ms while bytes move, and one at its end. The bytes come from the engine's live
-// counter (getProgress); its statistics move only every 400 blocks.
+// counter (getProgress); its statistics move only every 400 blocks. A write's reports
+// also tell how long it waited for image data and for the device, and the writes it
+// keeps in flight.
 const INTERVAL_MS = 200;
 
 // `side` is the counter: "write" or "validate".
 function reportProgress({ flashDrive, side, phase, drive, onProgress }) {
   const read = () => {
-    const { bytes, total } = flashDrive.getProgress()[side];
-    return { bytes, total: total || null };
+    const live = flashDrive.getProgress()[side];
+    const now = { bytes: live.bytes, total: live.total || null };
+    if (side === 'write') {
+      now.waited = { imageMs: live.waitedForImageMs, deviceMs: live.waitedForDeviceMs };
+      now.queueDepth = live.queueDepth;
+      now.queueDepthHalvings = live.queueDepthHalvings;
+    }
+    return now;
   };
   const started = Date.now();
   let lastBytes = -1;
   let ended = false;
 
-  const report = ({ bytes, total }, final) => {
+  const report = ({ bytes, total, ...write }, final) => {
     const seconds = (Date.now() - started) / 1000;
     const speed = seconds > 0 ? bytes / seconds : 0;
     let eta = null;
     if (final) eta = 0;
     else if (total !== null && speed > 0) eta = (total - bytes) / speed;
     lastBytes = bytes;
-    onProgress({ drive, phase, bytes, total, speed, eta });
+    onProgress({ drive, phase, bytes, total, speed, eta, ...write });
   };
   // The report at 100 % is the end report: it comes once, from here or from stop().
   const tick = () => {

@@ -15,14 +15,15 @@
 // The cli part (cli-bench.js) times the whole `flasher write` process on each format
 // against `DECOMPRESSOR | dd oflag=direct; sync`.
 //
-//   node bench/flash-bench.js [--only flash|formats|cli] [--size-mib N] [--fs-mib N]
+//   node bench/flash-bench.js [--only flash|formats|cli|pacing] [--size-mib N] [--fs-mib N]
 //                             [--reps N] [--dir DIR] [--images DIR] [--out FILE] [--drives N]
 // FLASHER_BENCH_SIZE_MIB and FLASHER_BENCH_REPS set the defaults (256 MiB, 4: an even
 // count lets each tool go first equally often, which matters on a virtual disk whose
 // speed depends on what ran just before). --fs-mib (FLASHER_BENCH_FS_MIB, default 512)
 // is the size of the ext4 image; --drives N (drives-bench.js) adds N drives written at
 // once; --images DIR keeps that image and its compressed
-// copies in DIR and reuses them in later runs (compressing takes minutes).
+// copies in DIR and reuses them in later runs (compressing takes minutes). The pacing
+// part (pacing-bench.js) writes several drives of uneven and of equal speeds.
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -34,11 +35,12 @@ const { runFormats } = require('./formats-bench');
 const { runReadback } = require('./readback-bench');
 const { runDrives } = require('./drives-bench');
 const { runCli } = require('./cli-bench');
+const { runPacing } = require('./pacing-bench');
 
 const root = path.resolve(__dirname, '..');
 const BLOCKS = [64 * KiB, MiB, 4 * MiB];
 const VALIDATE_BLOCK = 4 * MiB;
-const PARTS = ['flash', 'formats', 'cli'];
+const PARTS = ['flash', 'formats', 'cli', 'pacing'];
 
 function options(argv) {
   const chosen = {
@@ -236,6 +238,7 @@ async function main() {
     }
     if (cli) result.cli = runCli({ ...ctx, reps: opts.reps, fsMiB: opts.fsMiB, fill: opts.fill, images: opts.images });
     if (opts.drives > 1) result.drives = await runDrives(ctx, opts.drives, opts.reps);
+    if (opts.parts.includes('pacing')) result.pacing = await runPacing(ctx, opts.reps);
     const out = opts.out || path.join(os.tmpdir(), `flasher-bench-${new Date().toISOString().replace(/[:.]/g, '-')}.json`);
     fs.writeFileSync(out, `${JSON.stringify(result, null, 2)}\n`);
     console.log(`\nfigures written to ${out}`);

@@ -4,17 +4,21 @@
 // thread has ended.
 //   node bench/flash-job.js idle
 //   node bench/flash-job.js write|validate|write-validate DRIVE IMAGE BLOCK_BYTES [BLOCK_MAP] [direct]
-//   node bench/flash-job.js group DRIVE,DRIVE,... IMAGE BLOCK_BYTES
+//   node bench/flash-job.js group DRIVE,DRIVE,... IMAGE BLOCK_BYTES [direct]
+//   node bench/flash-job.js flash DRIVE,DRIVE,... IMAGE BLOCK_BYTES
 // write-validate writes, drops the page cache, then validates: the validation right
 // after a write, which reads the drive alone. group writes every drive from one read
 // of the image. The drive listing comes from the stand-in tools the benchmark puts on
 // PATH. Besides the statistics and memory it reports the CPU time all threads of the
 // process spent from the start of the job to its end (cpu.ms), and that per second of
 // the job's wall time (cpu.perWall): near the number of cores when decoding keeps them
-// all busy; and uptimeMs, the process's age when it saw the job done.
+// all busy; and uptimeMs, the process's age when it saw the job done. group also
+// reports each drive's live figures at its end (progress: spooled bytes, queue depth).
+// flash is one whole flash({ drives }) call of the promise API, as an application
+// makes it: direct writes, no capacity check and no verification, to set beside dd.
 const fs = require('node:fs');
 const { execFileSync } = require('node:child_process');
-const { FlashDrive } = require('../index.js');
+const { FlashDrive, flash } = require('../index.js');
 
 // Peak and current resident set of this process, in KiB.
 function memory() {
@@ -62,13 +66,19 @@ async function main() {
   const block = Number(blockText);
   const cpuBefore = process.cpuUsage();
   const result = {};
-  if (mode === 'group') {
+  if (mode === 'flash') {
+    const started = process.hrtime.bigint();
+    const { results } = await flash({ image, drives: drive.split(','), blockSize: block, writeMode: 'direct', capacityCheck: false, verify: false });
+    result.wallMs = Number(process.hrtime.bigint() - started) / 1e6;
+    result.stats = results.map((r) => ({ completed: r.status === 'ok' ? 100 : 0, numerrs: r.error ? 1 : 0, numwriteerrs: 0 }));
+  } else if (mode === 'group') {
     const flashes = drive.split(',').map((d) => setUp(d, image, block, rest));
     result.wallMs = await timedJob((done) => {
       let left = flashes.length;
       FlashDrive.runGroupWrite(flashes, () => { if (--left === 0) done(); });
     }, () => flashes[0].getWriteStats());
     result.stats = flashes.map((f) => JSON.parse(f.getWriteStats()));
+    result.progress = flashes.map((f) => f.getProgress().write);
   } else {
     const flash = setUp(drive, image, block, rest);
     if (mode === 'write' || mode === 'write-validate') {

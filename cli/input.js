@@ -44,6 +44,12 @@ async function confirmDrives(drives) {
   }
 }
 
+// A station overwrites drives nobody named yet: the word "yes", typed.
+async function confirmStation() {
+  const answer = await nextLine('Type yes to start the station, anything else to stop: ');
+  if (answer === null || answer.trim() !== 'yes') throw new Error('the station was not confirmed: nothing was written');
+}
+
 // From one line of standard input, or typed without echo at the terminal.
 async function askPassword(fromStdin) {
   if (fromStdin) {
@@ -77,4 +83,4 @@ async function providePassword(fromStdin) {
   return password;
 }
 
-module.exports = { confirmDrives, providePassword, Interrupted };
+module.exports = { confirmDrives, confirmStation, providePassword, Interrupted };

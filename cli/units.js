@@ -16,6 +16,15 @@ function parseSize(text) {
   return bytes;
 }
 
+// "16G", "512M", "2T", "1000000": a drive size for the station's rules, in binary units.
+function parseCapacity(text) {
+  const match = /^(\d+)\s*([KMGT]?)(i?B)?$/i.exec(String(text).trim());
+  const factor = match ? { ...FACTORS, T: 1024 ** 4 }[match[2].toUpperCase()] : NaN;
+  const bytes = match ? Number(match[1]) * factor : NaN;
+  if (!Number.isSafeInteger(bytes)) throw new Error(`invalid size "${text}": give bytes or a number with K, M, G or T, such as 16G`);
+  return bytes;
+}
+
 function formatBytes(bytes) {
   let value = bytes;
   let unit = 0;
@@ -36,4 +45,4 @@ function formatSeconds(seconds) {
   return `${minutes}:${String(whole % 60).padStart(2, '0')}`;
 }
 
-module.exports = { parseSize, formatBytes, formatSpeed, formatSeconds };
+module.exports = { parseSize, parseCapacity, formatBytes, formatSpeed, formatSeconds };

@@ -43,6 +43,12 @@ Napi::Object drive_object(Napi::Env env, const phydrive& drive) {
   // The drive model reads a missing "hotplug" as hot-pluggable, as its job checks do.
   object.Set("hotplug", !drive.internal);
   object.Set("sectorSize", static_cast<double>(drive.block_size));
+  // null where the drive reports no serial number, or udev names no port.
+  const auto text_or_null = [&](const std::string& text) -> Napi::Value {
+    return text.empty() ? env.Null() : Napi::String::New(env, text);
+  };
+  object.Set("serial", text_or_null(trimmed(drive.serial)));
+  object.Set("port", text_or_null(drive.port));
   Napi::Array partitions = Napi::Array::New(env, drive.partitions.size());
   for (std::uint32_t i = 0; i < drive.partitions.size(); ++i) partitions[i] = to_object(env, drive.partitions[i]);
   object.Set("partitions", partitions);

@@ -1,11 +1,11 @@
 #pragma once
-// listDrives() of the flasher module.
+// listDrives() of the flasher module, and the drive records it gives.
 #include <napi.h>
 
 #include "drives/phydrive.h"
 
 // A drive as listDrives shows it: { name, path, size, model, vendor, removable, hotplug,
-// sectorSize, partitions }.
+// sectorSize, serial, port, partitions }.
 Napi::Object drive_object(Napi::Env env, const phydrive& drive);
 
 // Lists the machine's disks on a worker thread; returns a Promise of plain objects.

@@ -10,6 +10,7 @@
 #include "image/image_source.h"
 #include "job_link.h"
 #include "napi_drive_list.h"
+#include "napi_station.h"
 #include "napi_target_check.h"
 #include "support/coded_error.h"
 
@@ -61,6 +62,11 @@ Napi::Object progress_object(const Napi::Env& env, const job_progress& progress)
   Napi::Object object = Napi::Object::New(env);
   object.Set("bytes", static_cast<double>(progress.bytes.load()));
   object.Set("total", static_cast<double>(progress.total.load()));
+  object.Set("waitedForImageMs", static_cast<double>(progress.waited_for_image_ns.load()) / 1e6);
+  object.Set("waitedForDeviceMs", static_cast<double>(progress.waited_for_device_ns.load()) / 1e6);
+  object.Set("queueDepth", progress.queue_depth.load());
+  object.Set("queueDepthHalvings", progress.queue_depth_halvings.load());
+  object.Set("spooledBytes", static_cast<double>(progress.spooled_bytes.load()));
   return object;
 }
 
@@ -271,6 +277,7 @@ Napi::Object InitAll(Napi::Env env, Napi::Object exports) {
   exports.Set("inspectImage", Napi::Function::New(env, inspect_image, "inspectImage"));
   exports.Set("listDrives", Napi::Function::New(env, list_drives, "listDrives"));
   exports.Set("checkTargets", Napi::Function::New(env, check_targets, "checkTargets"));
+  exports.Set("watchDrives", Napi::Function::New(env, watch_drives, "watchDrives"));
   return Flash_Drive::Init(env, exports);
 }
 

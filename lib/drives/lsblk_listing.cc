@@ -8,7 +8,7 @@ namespace lsblk_listing {
 // "log-sec", "uuid" and "parttype" are asked for but not read.
 const char* const command_line =
     "lsblk --bytes --json -o name,path,type,size,model,vendor,phy-sec,log-sec,rm,hotplug,"
-    "label,fstype,uuid,ptuuid,parttype,partlabel,mountpoint";
+    "label,fstype,uuid,ptuuid,parttype,partlabel,mountpoint,serial";
 
 namespace {
 
@@ -74,6 +74,7 @@ phydrive read_disk(const json::object_t& fields) {
   drive.model = text(fields, "model");
   drive.name = drive.vendor + drive.model;
   drive.uuid = text(fields, "ptuuid");
+  drive.serial = text(fields, "serial");
   drive.disk_size = number(fields, "size");
   drive.block_size = number(fields, "phy-sec");
   // A card reader without a card, or a virtual disk, may report no sector size.

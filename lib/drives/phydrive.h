@@ -24,6 +24,8 @@ struct phydrive {
   std::string vendor;
   std::string model;
   std::string uuid = "undefined";
+  std::string serial;  // as the drive reports it; identical sticks may share one
+  std::string port;    // its name in /dev/disk/by-path (where it is plugged in); empty where udev gave none
   std::uint64_t disk_size = 0;
   std::uint64_t block_size = 0;
   std::uint64_t number_of_blocks = 0;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "drives/disk_ports.h"
 #include "drives/lsblk_listing.h"
 #include "support/coded_error.h"
 #include "support/process.h"
@@ -16,6 +17,11 @@ void physical_drives::update(bool verbose) {
   std::vector<phydrive> listing;
   try {
     listing = lsblk_listing::parse(process::system(lsblk_listing::command_line));
+    const auto ports = disk_ports::read();
+    for (phydrive& drive : listing) {
+      const auto port = ports.find(drive.path);
+      if (port != ports.end()) drive.port = port->second;
+    }
   } catch (const std::exception& e) {
     // A failed listing must not leave the previous drives behind.
     clear_lists();

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <stdexcept>
 #include <unordered_map>
 
 #include "device/io_queue.h"
+#include "device/queue_depth.h"
 #include "support/coded_error.h"
 
 namespace {
@@ -33,7 +35,7 @@ class sync_writer : public device_writer {
 class direct_writer : public device_writer {
  public:
   direct_writer(block_io::unique_fd fd, unsigned max_in_flight, written_callback written)
-      : fd_(std::move(fd)), queue_(max_in_flight), max_in_flight_(max_in_flight), written_(std::move(written)) {}
+      : fd_(std::move(fd)), queue_(max_in_flight), limit_(max_in_flight), written_(std::move(written)) {}
   ~direct_writer() override {
     try {
       settle();
@@ -43,9 +45,9 @@ class direct_writer : public device_writer {
   }
 
   void write(image_chunk* chunk, std::size_t length) override {
-    if (queue_.in_flight() >= max_in_flight_) reap_one();
+    while (queue_.in_flight() >= limit_.current()) reap_one();
     queue_.write(fd_.get(), chunk->bytes.get(), length, chunk->offset, reinterpret_cast<std::uintptr_t>(chunk));
-    lengths_[chunk] = length;
+    in_flight_[chunk] = {length, std::chrono::steady_clock::now()};
   }
 
   void settle() override {
@@ -54,15 +56,24 @@ class direct_writer : public device_writer {
 
   int flush() override { return ::fdatasync(fd_.get()) == 0 ? 0 : errno; }
   bool direct() const override { return true; }
+  unsigned in_flight_limit() const override { return limit_.current(); }
+  unsigned halvings() const override { return halvings_; }
 
  private:
   int close_fd() override { return fd_.close(); }
 
+  struct request {
+    std::size_t length = 0;
+    std::chrono::steady_clock::time_point submitted;
+  };
+
   void reap_one() {
     const block_io::io_queue::completion done = queue_.wait();
     auto* chunk = reinterpret_cast<image_chunk*>(static_cast<std::uintptr_t>(done.tag));
-    const std::size_t length = lengths_[chunk];
-    lengths_.erase(chunk);
+    const request sent = in_flight_[chunk];
+    in_flight_.erase(chunk);
+    const std::size_t length = sent.length;
+    if (limit_.after_write(std::chrono::steady_clock::now() - sent.submitted)) halvings_ += 1;
     block_io::write_result result{done.result, 0};
     if (done.result < 0) {
       result = {-1, static_cast<int>(-done.result)};
@@ -78,9 +89,10 @@ class direct_writer : public device_writer {
 
   block_io::unique_fd fd_;
   block_io::io_queue queue_;
-  unsigned max_in_flight_;
+  ::in_flight_limit limit_;
+  unsigned halvings_ = 0;
   written_callback written_;
-  std::unordered_map<image_chunk*, std::size_t> lengths_;
+  std::unordered_map<image_chunk*, request> in_flight_;
 };
 
 block_io::unique_fd open_exclusive(const std::string& path, int flags) {

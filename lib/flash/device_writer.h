@@ -3,12 +3,14 @@
 // through O_DSYNC ("sync"), or with O_DIRECT and several requests in flight through
 // io_uring ("direct"), flushed at each statistics sample and at the end. Where the
 // device refuses O_DIRECT (or io_uring is missing) the direct mode falls back to sync.
+// The direct writer keeps at most an in_flight_limit of writes in flight, which each
+// write slower than queue_depth::slow_write halves.
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "device/block_io.h"
-#include "flash/buffer_ring.h"
+#include "flash/chunk_stamp.h"
 
 enum class write_mode { sync, direct };
 
@@ -31,6 +33,10 @@ class device_writer {
   int finish();
   // Whether writes go through O_DIRECT.
   virtual bool direct() const = 0;
+  // The writes it keeps in flight now (1 for a synchronous writer), and how often a
+  // slow write halved that number.
+  virtual unsigned in_flight_limit() const { return 1; }
+  virtual unsigned halvings() const { return 0; }
 
  private:
   // Closes the drive; returns 0 or the errno of close.
@@ -39,6 +45,6 @@ class device_writer {
 
 // Opens the drive's node exclusively (Linux refuses a block device that is mounted or
 // otherwise claimed). Throws coded_error (EWRITE) "failed to open device: <reason>".
-// `max_in_flight` bounds the direct writer's requests.
+// `max_in_flight` bounds the direct writer's requests at the start.
 std::unique_ptr<device_writer> open_device_writer(const std::string& path, write_mode mode, unsigned max_in_flight,
                                                   device_writer::written_callback written);

@@ -75,8 +75,7 @@ void flash_device::claim_and_check(job_kind kind) {
   if (writing) last_write.reset();
   statistics_record& stats = writing ? write_stats : validate_stats;
   stats.update([](flash_statistics& s) { s.reset(); });
-  stats.progress.bytes = 0;
-  stats.progress.total = block_map ? block_map->mapped_bytes : image_info.size.value_or(0);
+  stats.progress.reset(block_map ? block_map->mapped_bytes : image_info.size.value_or(0));
   stats.update_report([this](job_report& r) {
     r = job_report{};
     r.image_format = image::format_name(image_info.format);
@@ -113,8 +112,11 @@ void flash_device::write_group_async(const std::vector<std::shared_ptr<flash_dev
         refuse(reason_of(e, reason::write), d.drive.path + ": " + e.what());
       }
     }
+    std::size_t most_held = 0;
+    for (const auto& d : devices) most_held = std::max(most_held, chunks_held(d->drive, d->mode_of_write, d->write_block_size));
     const auto group = std::make_shared<write_group>(
-        image_plan{first.image_path, first.image_info, first.block_map, first.write_block_size}, devices.size());
+        image_plan{first.image_path, first.image_info, first.block_map, first.write_block_size}, devices.size(),
+        most_held);
     for (std::size_t i = 0; i < devices.size(); ++i) {
       devices[i]->start_thread(job_kind::write, std::move(on_end[i]), {}, group, i);
     }

@@ -47,7 +47,8 @@ void flash_device_platform::write_drive(const job_settings& job) {
     // The image first: nothing touches the drive before the image's first chunk has
     // been read and decoded.
     std::unique_ptr<image_pipeline> own_image;
-    image_pipeline& image = job.group ? job.group->image() : *(own_image = std::make_unique<image_pipeline>(job.image));
+    image_pipeline& image =
+        job.group ? job.group->image() : *(own_image = std::make_unique<image_pipeline>(job.image, 1, chunks_held(job)));
     image.check_readable();
 
     const phydrive listed = listed_now(job.drive);

@@ -9,11 +9,12 @@ constexpr std::uint64_t skip_step = 16 << 20;
 constexpr std::uint64_t unbounded = UINT64_MAX;
 }  // namespace
 
-image_pipeline::image_pipeline(const image_plan& plan, std::size_t takers)
+image_pipeline::image_pipeline(const image_plan& plan, std::size_t takers, std::size_t taker_depth)
     : plan_(plan),
       takers_(takers),
       source_(image::open(plan.path, plan.info)),
-      ring_(ring_depth + takers - 1, plan.block_size, takers),
+      ring_(buffer_ring::group_depth(takers, std::max(taker_depth, ring_depth)), plan.block_size, takers,
+            std::max(taker_depth, ring_depth), true),
       reader_([this] { read_image(); }) {}
 
 image_pipeline::~image_pipeline() {
@@ -69,8 +70,7 @@ void image_pipeline::hash_chunk(image_chunk& chunk) const {
   // (or rounded up to whole sectors). The padding is written here, once, so that the
   // writers of a group only ever read the buffer.
   chunk.hashed_length = chunk.image_tail ? plan_.block_size : chunk.length;
-  const std::size_t padded = std::max(chunk.hashed_length, block_io::whole_sectors(chunk.length));
-  std::fill(chunk.bytes.get() + chunk.length, chunk.bytes.get() + padded, std::uint8_t{0});
+  std::fill(chunk.bytes.get() + chunk.length, chunk.bytes.get() + chunk.padded_length(), std::uint8_t{0});
   chunk.hash = hash_bytes(chunk.bytes.get(), chunk.hashed_length);
 }
 

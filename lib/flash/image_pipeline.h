@@ -3,7 +3,8 @@
 // chunk by chunk, each chunk stamped with its place on the drive: the whole image, or
 // only the ranges of its block map (their checksums checked as they pass). Each taker
 // (the job thread of one drive) takes every chunk in order. Decoding runs ahead of the
-// slowest taker by at most the ring: a group of drives goes at the pace of its slowest.
+// slowest taker by at most the ring; in a group, a drive that falls a window behind
+// the others goes on from a spool file (buffer_ring), so each drive keeps its own pace.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -32,13 +33,15 @@ struct image_plan {
 
 class image_pipeline {
  public:
-  // Buffers in the ring: enough to keep the device busy while the decoder catches up.
+  // Buffers a taker holds at least: enough to keep the device busy while the decoder
+  // catches up.
   static constexpr std::size_t ring_depth = 4;
 
-  // Opens the image and starts the reader for `takers` takers. Throws
+  // Opens the image and starts the reader for `takers` takers, each of which holds at
+  // most `taker_depth` chunks at once (at least ring_depth). Throws
   // std::runtime_error ("failed to open image file") or image::corrupt_data when the
   // image cannot be opened.
-  explicit image_pipeline(const image_plan& plan, std::size_t takers = 1);
+  explicit image_pipeline(const image_plan& plan, std::size_t takers = 1, std::size_t taker_depth = ring_depth);
   // Stops the reader and waits for its thread.
   ~image_pipeline();
   image_pipeline(const image_pipeline&) = delete;
@@ -53,8 +56,10 @@ class image_pipeline {
   // (the reader's, or EIMAGE for a chunk cut short) when the image failed before that
   // chunk was whole. Nothing touches a drive before.
   void check_readable();
-  // Why the reader stopped before the end; none when it did not.
-  std::optional<coded_error> failure() const { return ring_.failure(); }
+  // Why the taker's chunks ended before the image did; none when they did not.
+  std::optional<coded_error> failure(std::size_t taker = 0) const { return ring_.failure(taker); }
+  // Whether the taker reads from the spool file of a group's slower drives.
+  bool spooled(std::size_t taker) const { return ring_.spooled(taker); }
 
   // Whole chunks of the job where known: the statistics' block count.
   std::optional<std::uint64_t> whole_chunks() const;

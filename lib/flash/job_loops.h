@@ -16,6 +16,14 @@ struct loop_outcome {
   std::uint64_t mismatches = 0;  // differing bytes (comparisons)
 };
 
+// The writes a job keeps in flight on its drive: the device's queue depth for a direct
+// write (queue_depth), one for a synchronous one.
+unsigned writes_in_flight(const phydrive& drive, write_mode mode, std::uint64_t block_size);
+// The image chunks a write job holds at most at once: its writes in flight and the one
+// it prepares, and never fewer than the pipeline's ring_depth.
+std::size_t chunks_held(const phydrive& drive, write_mode mode, std::uint64_t block_size);
+inline std::size_t chunks_held(const job_settings& job) { return chunks_held(job.drive, job.mode, job.block_size); }
+
 // Opens the drive and writes the image's chunks (those of taker `taker`) onto it, each
 // at its own offset, and records each block's hash in `record`. Throws "failed to open device: ..."; every
 // other failure is recorded in `stats`.

@@ -1,13 +1,14 @@
 #include "flash/write_group.h"
 
-write_group::write_group(image_plan plan, std::size_t drives) : plan_(std::move(plan)), left_(drives, false) {}
+write_group::write_group(image_plan plan, std::size_t drives, std::size_t chunks_held)
+    : plan_(std::move(plan)), chunks_held_(chunks_held), left_(drives, false) {}
 
 image_pipeline& write_group::open() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!opened_) {
     opened_ = true;
     try {
-      pipeline_ = std::make_unique<image_pipeline>(plan_, left_.size());
+      pipeline_ = std::make_unique<image_pipeline>(plan_, left_.size(), chunks_held_);
       for (std::size_t drive = 0; drive < left_.size(); ++drive) {
         if (left_[drive]) pipeline_->leave(drive);
       }

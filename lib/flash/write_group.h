@@ -3,8 +3,8 @@
 // once for all of them, with one taker per drive; each drive's job then sees the
 // image's first chunk decoded before it touches its drive, prepares on its own thread
 // (unmount, access, capacity check) and takes the chunks. A drive that fails, is pulled
-// out or is cancelled leaves; the others go on. The group goes at the pace of its
-// slowest drive: the ring lets a drive fall behind by its depth, no further.
+// out or is cancelled leaves; the others go on. Each drive goes at its own pace: one
+// that falls a window behind goes on from a spool file (buffer_ring).
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -15,7 +15,8 @@
 
 class write_group {
  public:
-  write_group(image_plan plan, std::size_t drives);
+  // `chunks_held`: the most chunks any drive of the group holds at once.
+  write_group(image_plan plan, std::size_t drives, std::size_t chunks_held);
 
   // The group's pipeline, opened by the first call. Throws the opening's coded_error,
   // to every caller.
@@ -25,6 +26,7 @@ class write_group {
 
  private:
   image_plan plan_;
+  std::size_t chunks_held_;
   std::mutex mutex_;
   bool opened_ = false;
   std::unique_ptr<image_pipeline> pipeline_;

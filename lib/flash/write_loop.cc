@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "device/block_io.h"
+#include "device/queue_depth.h"
 #include "flash/device_writer.h"
 #include "flash/job_loops.h"
 #include "flash/progress_sampler.h"
@@ -39,7 +41,25 @@ std::size_t write_length(const job_settings& job, const image_chunk& chunk) {
   return static_cast<std::size_t>(length);
 }
 
+// Adds the time `work` takes to `total`.
+template <class Work>
+void timed(std::atomic<std::uint64_t>& total, Work&& work) {
+  const auto started = std::chrono::steady_clock::now();
+  work();
+  total += static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count());
+}
+
 }  // namespace
+
+unsigned writes_in_flight(const phydrive& drive, write_mode mode, std::uint64_t block_size) {
+  if (mode == write_mode::sync) return 1;
+  return queue_depth::for_device("/sys/class/block/" + drive.identifier, block_size);
+}
+
+std::size_t chunks_held(const phydrive& drive, write_mode mode, std::uint64_t block_size) {
+  return std::max<std::size_t>(image_pipeline::ring_depth, writes_in_flight(drive, mode, block_size) + 1);
+}
 
 loop_outcome write_image(const job_settings& job, image_pipeline& image, std::size_t taker, statistics_record& stats,
                          const std::atomic<bool>& cancel, write_record& record) {
@@ -78,10 +98,16 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
     if (sampled && flush_failure == 0) flush_failure = device->flush();
   };
   // One buffer of the ring stays out of the device's hands, so the reader can go on.
-  device = open_device_writer(job.drive.path, job.mode, image_pipeline::ring_depth - 1, written);
+  device = open_device_writer(job.drive.path, job.mode, static_cast<unsigned>(chunks_held(job) - 1), written);
+  job_progress& live = stats.progress;
+  live.queue_depth = device->in_flight_limit();
 
   bool image_ended = true;
-  while (image_chunk* chunk = image.next(taker)) {
+  for (;;) {
+    image_chunk* chunk = nullptr;
+    timed(live.waited_for_image_ns, [&] { chunk = image.next(taker); });
+    if (chunk == nullptr) break;
+    if (image.spooled(taker)) live.spooled_bytes += chunk->length;
     if (chunk->length < chunk->expected) {
       stats.error_queue(reason::image, short_read_text(*chunk));
       stopped = true;
@@ -93,8 +119,10 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
       const hash128 hash = length == chunk->hashed_length ? chunk->hash : hash_bytes(chunk->bytes.get(), length);
       record.extents.push_back({chunk->offset, static_cast<std::uint32_t>(length), hash});
       if (!job.image.map) record.image_size = chunk->offset + chunk->length;
-      device->write(chunk, length);
+      timed(live.waited_for_device_ns, [&] { device->write(chunk, length); });
       chunk = nullptr;  // the writer gives it back
+      live.queue_depth = device->in_flight_limit();
+      live.queue_depth_halvings = device->halvings();
     }
     if (chunk != nullptr) image.done(chunk);
     if (stopped || cancel) {  // seen after the block in progress
@@ -102,15 +130,17 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
       break;
     }
   }
-  device->settle();
-  if (flush_failure == 0) flush_failure = device->finish();
+  timed(live.waited_for_device_ns, [&] {
+    device->settle();
+    if (flush_failure == 0) flush_failure = device->finish();
+  });
   // What the drive keeps in its cache is not on the medium until a flush succeeds; a
   // drive that went away has said so already.
   if (flush_failure != 0 && !removed) {
     stats.error_queue(reason::write, "failed to flush the drive: " + std::string(std::strerror(flush_failure)),
                       flush_failure);
   }
-  const std::optional<coded_error> failure = image_ended ? image.failure() : std::nullopt;
+  const std::optional<coded_error> failure = image_ended ? image.failure(taker) : std::nullopt;
   if (failure) stats.error_queue(*failure, reason::image);
   if (job.image.map) record.image_size = job.image.map->image_size;
   outcome.complete = image_ended && !failure && !stopped && !block_failed && flush_failure == 0;

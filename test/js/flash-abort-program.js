@@ -2,7 +2,8 @@
 // Run as a child by promise-api.test.js: aborts a write in the middle, prints how the
 // promise settled, and never calls process.exit, so its exit shows that nothing kept
 // it alive. Each drive is a FIFO read here: one block, the abort, then the rest. With
-// several FIFOs, one group write goes to all of them.
+// several FIFOs, one group write goes to all of them; each drive prepares and goes at
+// its own pace, so the abort comes once every drive has written its first block.
 // Usage: node flash-abort-program.js IMAGE BLOCK_SIZE FIFO [FIFO ...]
 const fs = require('node:fs');
 const { flash } = require('../../index.js');
@@ -12,8 +13,10 @@ const blockSize = Number(blockText);
 const controller = new AbortController();
 let aborted;
 const abortedOnce = new Promise((resolve) => { aborted = resolve; });
+const started = new Set();
 const onProgress = (progress) => {
-  if (progress.bytes < blockSize || controller.signal.aborted) return;
+  if (progress.bytes >= blockSize) started.add(progress.drive.path);
+  if (started.size < fifos.length || controller.signal.aborted) return;
   controller.abort();
   aborted();
 };

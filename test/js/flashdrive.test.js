@@ -26,7 +26,7 @@ test('the package entry exports FlashDrive, both password checks and the promise
   assert.strictEqual(typeof entry.checkPasswordForUser, 'function');
   assert.deepStrictEqual(Object.keys(entry).sort(), [
     'FlashDrive', 'FlasherError', 'checkPassword', 'checkPasswordForUser', 'checkTargets', 'flash', 'inspectImage', 'listDrives',
-    'verify',
+    'station', 'verify',
   ]);
   const methods = Object.getOwnPropertyNames(FlashDrive.prototype).filter((name) => name !== 'constructor');
   assert.deepStrictEqual(methods, [

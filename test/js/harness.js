@@ -9,11 +9,11 @@ const crypto = require('node:crypto');
 const root = path.resolve(__dirname, '..', '..');
 const toolsDir = path.join(root, 'test', 'tools');
 
-function disk({ name = 'fakesd', file, size = 1 << 20, sector = 512, rm = true, hotplug = true, vendor = 'Test ', model = 'Flash Disk', children } = {}) {
+function disk({ name = 'fakesd', file, size = 1 << 20, sector = 512, rm = true, hotplug = true, vendor = 'Test ', model = 'Flash Disk', serial = 'FD0001', children } = {}) {
   const entry = {
     name, path: file, type: 'disk', size, model, vendor,
     'phy-sec': sector, 'log-sec': sector, rm, hotplug,
-    label: null, fstype: null, uuid: null, ptuuid: null, parttype: null, partlabel: null, mountpoint: null,
+    label: null, fstype: null, uuid: null, ptuuid: null, parttype: null, partlabel: null, mountpoint: null, serial,
   };
   if (children) entry.children = children;
   return entry;

@@ -32,7 +32,7 @@ test('listDrives shows the drive, and flash writes the image and verifies it', a
   const image = box.image(MiB + 100);
   const drive = {
     name: 'fakesd', path: box.drivePath, size: 4 * MiB, model: 'Flash Disk', vendor: 'Test',
-    removable: true, hotplug: true, sectorSize: 512, partitions: [],
+    removable: true, hotplug: true, sectorSize: 512, serial: 'FD0001', port: null, partitions: [],
   };
   assert.deepEqual(await listDrives(), [drive]);
 

@@ -1,5 +1,5 @@
 // A typed application of the promise API, checked with tsc --noEmit by package.test.js.
-import { listDrives, checkTargets, flash, verify, FlasherError, type Progress } from 'flasher-addon';
+import { listDrives, checkTargets, flash, verify, station, FlasherError, type Progress, type StationEvent } from 'flasher-addon';
 
 function show(progress: Progress): void {
   const percent = progress.total === null ? '?' : ((100 * progress.bytes) / progress.total).toFixed(1);
@@ -30,6 +30,17 @@ export async function writeEveryStick(image: string): Promise<string[]> {
   return results.filter((r) => r.status !== 'ok').map((r) => `${r.drive.name}: ${r.error?.code ?? r.status}`);
 }
 
+export async function runStation(image: string, signal: AbortSignal): Promise<number> {
+  const onEvent = (e: StationEvent): void => {
+    if (e.event === 'drive-done' && e.result === 'failed') console.log(e.drive?.port, e.error?.code);
+    if (e.event === 'progress') console.log(e.bottleneck, e.waiting.image);
+  };
+  const tallies = await station({ image, signal, match: { minSize: 8e9, port: 'pci-*-usb-0:2:*' }, onEvent });
+  return tallies.failed;
+}
+
+// @ts-expect-error: a station finds its own drives
+station({ image: 'a.img', drive: 'sdb' });
 // @ts-expect-error: no such write mode
 flash({ image: 'a.img', drive: 'sdb', writeMode: 'fast' });
 // @ts-expect-error: the drive is required

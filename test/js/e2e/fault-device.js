@@ -64,10 +64,11 @@ function loopOver(file) {
 }
 
 // Starts the daemon, waits for its mount and attaches a loop device over its file.
-// `options.size` (bytes the drive reports) is required. Returns
+// `options.size` (bytes the drive reports) is required; `options.parent` is the folder
+// its own folder goes in (the temporary folder by default). Returns
 // { loopDevice, backingFile, mountPoint, pid, pull(), stop() }.
 async function openFaultDevice(undo, options) {
-  const dir = h.tempDir(undo, 'flasher-fault-');
+  const dir = options.parent ? fs.mkdtempSync(path.join(options.parent, 'fault-')) : h.tempDir(undo, 'flasher-fault-');
   const mountPoint = path.join(dir, 'mnt');
   const backingFile = path.join(dir, 'backing.img');
   const driveFile = path.join(mountPoint, 'drive');

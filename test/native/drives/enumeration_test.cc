@@ -56,7 +56,7 @@ TEST_F(Enumeration, RunsTheCheckThenOneListing) {
   physical_drives model;
   const std::string listing_command =
       "lsblk --bytes --json -o name,path,type,size,model,vendor,phy-sec,log-sec,rm,hotplug,"
-      "label,fstype,uuid,ptuuid,parttype,partlabel,mountpoint";
+      "label,fstype,uuid,ptuuid,parttype,partlabel,mountpoint,serial";
   EXPECT_EQ(lsblk_listing::command_line, listing_command);
   EXPECT_EQ(tools().calls(),
             (std::vector<std::string>{"which lsblk", "lsblk --version", listing_command}));
@@ -138,6 +138,17 @@ TEST_F(Enumeration, SdCardNeedsBothCapitalWords) {
     EXPECT_EQ(model.drive_list[i].name, examples[i].name);
     EXPECT_EQ(model.drive_list[i].sd_card, examples[i].sd_card) << examples[i].name;
   }
+}
+
+TEST_F(Enumeration, ReadsTheSerialWhereTheDriveReportsOne) {
+  json stick = disk_entry("sda");
+  stick["serial"] = "4C530001230823115482";
+  json reader = disk_entry("sdb");
+  reader["serial"] = nullptr;
+  use_listing(listing_of({stick, reader}));
+  physical_drives model;
+  EXPECT_EQ(by_id(model, "sda").serial, "4C530001230823115482");
+  EXPECT_EQ(by_id(model, "sdb").serial, "");
 }
 
 TEST_F(Enumeration, HotplugAndRmDecideTheLists) {
