@@ -1,5 +1,6 @@
 #include "flash/job_report.h"
 
+#include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -8,6 +9,7 @@ namespace {
 const char* phase_name(job_phase phase) {
   switch (phase) {
     case job_phase::data: return "data";
+    case job_phase::steps: return "steps";
     case job_phase::finish: return "finish";
     case job_phase::prepare: break;
   }
@@ -30,11 +32,17 @@ std::string job_report::json() const {
                       {"code", code ? nlohmann::json(code) : nlohmann::json(nullptr)},
                       {"offset", optional_number(e.offset)}});
   }
-  const nlohmann::json report = {
+  nlohmann::json report = {
       {"errors", listed},
       {"dataComplete", data_complete},
       {"bytes", bytes},
       {"image", {{"format", image_format}, {"size", optional_number(image_size)}, {"blockMap", block_map}}}};
+  if (differing) {
+    constexpr std::size_t listed_at_most = 1000;
+    const std::size_t count = std::min(differing->size(), listed_at_most);
+    report["differingRanges"] = ranges_json({differing->begin(), differing->begin() + count});
+  }
+  if (steps) report["steps"] = steps->json();
   // Messages may hold bytes of file names that are not UTF-8: keep them, replaced.
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
