@@ -2,6 +2,7 @@
 // `flasher write`: the image and the drives shown and checked, one confirmation, then
 // one flash() call that writes every drive (several from one read of the image) and
 // verifies each, and a summary per drive.
+const fs = require('node:fs');
 const { flash } = require('../index.js');
 const { listEntries, findDrive, describeDrive } = require('./drives');
 const { describeImage } = require('./image');
@@ -40,6 +41,19 @@ function refuse(image, drives, blocks) {
   }
 }
 
+function parseRepair(text) {
+  const attempts = Number(text);
+  if (!/^\d+$/.test(text) || attempts > 100) throw new Error(`--repair takes a number of attempts from 0 to 100, not "${text}"`);
+  return attempts;
+}
+
+// --file PART:PATH=LOCALFILE, the local file read now.
+function parseFile(text) {
+  const match = /^(\d+):([^=]+)=(.+)$/.exec(text);
+  if (!match || Number(match[1]) < 1) throw new Error(`--file takes PART:PATH=LOCALFILE, not "${text}"`);
+  return { partition: Number(match[1]), path: match[2], content: fs.readFileSync(match[3]) };
+}
+
 function show(image, drives) {
   const decoded = image.size === null ? 'unknown' : formatBytes(image.size);
   const sizes = image.format === 'raw' ? formatBytes(image.fileSize) : `${formatBytes(image.fileSize)} compressed, ${decoded} decoded`;
@@ -65,7 +79,7 @@ async function flashAll(drives, options) {
     return [{ ...result, status: 'ok', error: null }];
   } catch (err) {
     if (err.name !== 'FlasherError') throw err;
-    return [{ status: 'failed', bytesWritten: null, verify: null, report: null, error: err }];
+    return [{ status: 'failed', bytesWritten: null, verify: null, steps: null, report: null, error: err }];
   }
 }
 
@@ -80,7 +94,7 @@ async function run(image, drives, settings, display) {
     return results.map((result, i) => ({ ...result, drive: drives[i] }));
   } catch (err) {
     if (err.name !== 'AbortError') throw err;
-    return drives.map((drive) => ({ drive, status: 'cancelled', bytesWritten: null, verify: null, report: null, error: null }));
+    return drives.map((drive) => ({ drive, status: 'cancelled', bytesWritten: null, verify: null, steps: null, report: null, error: null }));
   } finally {
     interrupts.ended();
     display.stop();
@@ -90,6 +104,8 @@ async function run(image, drives, settings, display) {
 async function write(imagePath, driveKeys, opts) {
   const blockSize = parseSize(opts.blockSize);
   const verifyBlockSize = parseSize(opts.verifyBlockSize || opts.blockSize);
+  const repair = parseRepair(opts.repair);
+  const files = opts.file.map(parseFile);
   const drives = await findTargets(driveKeys);
   const image = describeImage(imagePath, opts.bmap);
   refuse(image, drives, opts.verify ? { write: blockSize, read: verifyBlockSize } : { write: blockSize });
@@ -108,6 +124,10 @@ async function write(imagePath, driveKeys, opts) {
     writeMode: opts.sync ? 'sync' : 'direct',
     capacityCheck: opts.capacityCheck,
     blockMap: image.blockMap || undefined,
+    repair,
+    fixGpt: opts.fixGpt,
+    files,
+    eject: opts.eject,
   }, display);
   return conclude(results, { json: opts.json, interrupted: interrupts.requested, display });
 }
