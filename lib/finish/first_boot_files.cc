@@ -98,9 +98,10 @@ void check_file_partitions(const image_plan& plan, const std::vector<first_boot_
 }
 
 files_record write_first_boot_files(const std::string& device_path, const std::vector<first_boot_file>& files,
-                                    std::optional<coded_error>& failure) {
+                                    const std::function<void()>& before_writing, std::optional<coded_error>& failure) {
   files_record record;
   try {
+    before_writing();
     block_io::unique_fd device(::open(device_path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!device.valid()) throw coded_error(reason::write, "failed to open device: " + block_io::last_error_text(), errno);
     const read_at read = reader_of(device.get());

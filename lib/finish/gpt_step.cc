@@ -22,7 +22,7 @@ gpt_relocation plan_for(const std::string& device_path) {
 }  // namespace
 
 gpt_record move_gpt_backup_to_end(const std::string& device_path, std::uint64_t image_end,
-                                  std::optional<coded_error>& failure) {
+                                  const std::function<void()>& before_writing, std::optional<coded_error>& failure) {
   gpt_record record;
   try {
     const gpt_relocation plan = plan_for(device_path);
@@ -30,6 +30,7 @@ gpt_record move_gpt_backup_to_end(const std::string& device_path, std::uint64_t 
       record.message = plan.left_alone;
       return record;
     }
+    before_writing();
     write_and_check(device_path, plan.writes);
     for (const sector_write& w : plan.writes) record.sectors.push_back({w.offset, w.bytes.size()});
     std::sort(record.sectors.begin(), record.sectors.end(),

@@ -43,7 +43,8 @@ coded_error counterfeit(std::uint64_t usable) {
 }  // namespace
 
 repair_record repair_differences(const repair_target& target, unsigned attempts, const verification_pass& first,
-                                 const std::function<verification_pass()>& verify_again, const std::atomic<bool>& cancel,
+                                 const std::function<verification_pass()>& verify_again,
+                                 const std::function<void()>& before_writing, const std::atomic<bool>& cancel,
                                  std::optional<coded_error>& failure) {
   repair_record record;
   record.first_pass_differing_bytes = first.differing_bytes;
@@ -70,6 +71,7 @@ repair_record repair_differences(const repair_target& target, unsigned attempts,
       return record;
     }
     try {
+      before_writing();
       write_again(target, current.ranges, cancel);
     } catch (const coded_error& e) {
       failure = e;

@@ -26,7 +26,9 @@ struct repair_target {
 };
 
 // `first` is the verification's pass; `verify_again` runs the whole verification once
-// more. The job's failure, if the repair leaves one, goes to `failure`.
+// more; `before_writing` runs before each pass writes. The job's failure, if the repair
+// leaves one, goes to `failure`.
 repair_record repair_differences(const repair_target& target, unsigned attempts, const verification_pass& first,
-                                 const std::function<verification_pass()>& verify_again, const std::atomic<bool>& cancel,
+                                 const std::function<verification_pass()>& verify_again,
+                                 const std::function<void()>& before_writing, const std::atomic<bool>& cancel,
                                  std::optional<coded_error>& failure);

@@ -186,11 +186,13 @@ step_record skipped(const char* why) { return {step_status::skipped, why}; }
 }  // namespace
 
 finish_records flash_device::run_steps(const job_settings& job, const verification_pass& first, std::uint64_t image_end,
-                                       const std::function<verification_pass()>& verify_again, verification_pass& last) {
+                                       const std::function<verification_pass()>& verify_again,
+                                       const std::function<void()>& before_writing, verification_pass& last) {
   finish_records steps;
   std::optional<coded_error> failure;
   const repair_target target{job.drive.path, job.drive.disk_size, job.image, image_end};
-  steps.repair = repair_differences(target, job.finish.repair_attempts, first, verify_again, cancel_validate, failure);
+  steps.repair = repair_differences(target, job.finish.repair_attempts, first, verify_again, before_writing,
+                                    cancel_validate, failure);
   const auto record_failure = [&] {
     if (failure) validate_stats.error_queue(*failure, reason::verify);
   };
@@ -203,7 +205,7 @@ finish_records flash_device::run_steps(const job_settings& job, const verificati
   } else if (!holds_image) {
     static_cast<step_record&>(steps.gpt) = skipped(not_held);
   } else {
-    steps.gpt = move_gpt_backup_to_end(job.drive.path, image_end, failure);
+    steps.gpt = move_gpt_backup_to_end(job.drive.path, image_end, before_writing, failure);
     record_failure();
   }
   if (job.finish.files.empty()) {
@@ -211,7 +213,7 @@ finish_records flash_device::run_steps(const job_settings& job, const verificati
   } else if (!holds_image || failure) {
     static_cast<step_record&>(steps.files) = skipped(not_held);
   } else {
-    steps.files = write_first_boot_files(job.drive.path, job.finish.files, failure);
+    steps.files = write_first_boot_files(job.drive.path, job.finish.files, before_writing, failure);
     record_failure();
   }
   return steps;
@@ -224,6 +226,7 @@ void flash_device::validate(std::string report_path) {
   verification_pass last;
   finish_records steps;
   bool opened_node = false;
+  bool opened_for_writing = false;
   bool failed = false;
   try {
     drive_model.update(false);
@@ -235,7 +238,7 @@ void flash_device::validate(std::string report_path) {
     }
     if (!privileges::is_root()) {
       opened_node = true;
-      set_permissions(job.drive, job.finish.writes() ? "o+rw" : "o+r", job.password);
+      set_permissions(job.drive, "o+r", job.password);
     }
 
     // Right after a clean write of the same image onto the same drive, the drive alone
@@ -281,8 +284,13 @@ void flash_device::validate(std::string report_path) {
       return last;
     };
     validate_stats.update_report([](job_report& r) { r.phase = job_phase::steps; });
+    // A caller who is not root gets the node opened for writing only once a step writes.
+    const auto before_writing = [&] {
+      if (opened_node && !opened_for_writing) set_permissions(job.drive, "o+w", job.password);
+      opened_for_writing = opened_node;
+    };
     const verification_pass first = last;
-    steps = run_steps(job, first, image_end, verify_again, last);
+    steps = run_steps(job, first, image_end, verify_again, before_writing, last);
   } catch (const std::exception& e) {
     validate_stats.error_queue(e, reason::verify);
   } catch (...) {
@@ -294,7 +302,8 @@ void flash_device::validate(std::string report_path) {
   });
 
   try {
-    if (opened_node) set_permissions(job.drive, job.finish.writes() ? "o-rw" : "o-r", job.password);
+    if (opened_for_writing) set_permissions(job.drive, "o-w", job.password);
+    if (opened_node) set_permissions(job.drive, "o-r", job.password);
   } catch (const std::exception& e) {
     validate_stats.error_queue(e, reason::verify);
   }

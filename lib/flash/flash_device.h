@@ -46,9 +46,6 @@ struct finish_settings {
   bool fix_gpt = false;          // move a GPT's backup to the drive's end
   std::vector<first_boot_file> files;
   bool eject = false;            // power the drive off at the very end
-
-  // Whether a step may write to the drive.
-  bool writes() const { return repair_attempts > 0 || fix_gpt || !files.empty(); }
 };
 
 // The settings a job works with, copied when its thread begins.
@@ -167,9 +164,11 @@ class flash_device : public flash_device_platform,
 
  private:
   // The steps after the comparison that change the drive (repair, GPT, files); the
-  // comparison is run again through `verify_again`. Their failure is recorded.
+  // comparison is run again through `verify_again`, and `before_writing` runs before a
+  // step writes. Their failure is recorded.
   finish_records run_steps(const job_settings& job, const verification_pass& first, std::uint64_t image_end,
-                           const std::function<verification_pass()>& verify_again, verification_pass& last);
+                           const std::function<verification_pass()>& verify_again,
+                           const std::function<void()>& before_writing, verification_pass& last);
   void write_start_checks() const;
   void validate_start_checks() const;
   // Claims the job, runs its checks, resets its cancel flag and statistics, starts it.

@@ -173,7 +173,7 @@ test('a compressed image is written with the block map next to it, onto one driv
           assert.ok(bytes.subarray(from, to).equals(data.subarray(from, to)), `${compress}: ${name} at ${from}`);
         }
         if (options.length) assert.ok(bytes.subarray(64 * KiB, 3 * MiB).every((b) => b === 0xaa), 'unmapped range written');
-        assert.match(result.stdout, new RegExp(`^${name}: ok \\(68\\.0 KiB written.*verified: 0 differing bytes\\)$`, 'm'));
+        assert.match(result.stdout, new RegExp(`^${name}: ok \\(68\\.0 KiB written.*verified: 0 differing bytes, eject: powered off\\)$`, 'm'));
       }
     } finally {
       box.cleanup();
