@@ -1,5 +1,5 @@
 // A typed application of the promise API, checked with tsc --noEmit by package.test.js.
-import { listDrives, flash, verify, FlasherError, type Progress } from 'flasher-addon';
+import { listDrives, flash, verify, FlasherError, type Drive, type Progress } from 'flasher-addon';
 
 function show(progress: Progress): void {
   const percent = progress.total === null ? '?' : ((100 * progress.bytes) / progress.total).toFixed(1);
@@ -24,7 +24,9 @@ export async function writeFirstStick(image: string): Promise<number | null> {
 
 export async function writeEveryStick(image: string): Promise<string[]> {
   const sticks = (await listDrives()).filter((drive) => drive.removable).map((drive) => drive.path);
-  const { results } = await flash({ image, drives: sticks, verifyBlockSize: 1024 * 1024 });
+  const hostname = { partition: 1, path: '/hostname', content: (drive: Drive, i: number) => `pi-${i}-${drive.name}` };
+  const { results } = await flash({ image, drives: sticks, verifyBlockSize: 1024 * 1024, repair: 1, files: [hostname], eject: true });
+  for (const r of results) console.log(r.steps.repair.firstPassDifferingBytes, r.steps.gpt.imageSectors, r.steps.eject.message);
   return results.filter((r) => r.status !== 'ok').map((r) => `${r.drive.name}: ${r.error?.code ?? r.status}`);
 }
 
@@ -32,3 +34,5 @@ export async function writeEveryStick(image: string): Promise<string[]> {
 flash({ image: 'a.img', drive: 'sdb', writeMode: 'fast' });
 // @ts-expect-error: the drive is required
 verify({ image: 'a.img' });
+// @ts-expect-error: a file's content is bytes or a function giving them
+flash({ image: 'a.img', drive: 'sdb', files: [{ partition: 1, path: '/x', content: 3 }] });
