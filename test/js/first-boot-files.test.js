@@ -8,25 +8,13 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');
-const { disk, sandbox } = require('./harness');
+const { disk, sandbox, systemTool, whyNoFatTools, fatImage } = require('./harness');
 const api = require('../../index.js');
 
 const PASSWORD = 'pw';
 const MiB = 1024 * 1024;
-const tool = (name) => ['/usr/sbin', '/sbin', '/usr/bin', '/bin'].map((d) => path.join(d, name)).find((p) => fs.existsSync(p));
-const [mkfs, sfdisk, mtype] = ['mkfs.vfat', 'sfdisk', 'mtype'].map(tool);
-const skip = (!mkfs || !sfdisk || !mtype) && 'mkfs.vfat (dosfstools), sfdisk (fdisk) or mtype (mtools) is missing; scripts/setup.sh installs them';
+const skip = whyNoFatTools() || false;
 if (skip) console.log(`# first-boot file tests skipped: ${skip}`);
-
-// An 8 MiB image: partition 1 FAT from 1 MiB, partition 2 Linux from 7 MiB.
-function fatImage(box) {
-  const file = path.join(box.dir, 'image.img');
-  fs.writeFileSync(file, '');
-  fs.truncateSync(file, 8 * MiB);
-  execFileSync(sfdisk, ['-q', file], { input: 'start=2048, size=6M, type=c\nstart=14336, type=83\n' });
-  execFileSync(mkfs, ['--offset=2048', file, String(6 * 1024)], { stdio: 'ignore' });
-  return file;
-}
 
 function twoDrives(box) {
   const second = path.join(box.dir, 'drive2.img');
@@ -38,20 +26,20 @@ function twoDrives(box) {
 test('a group write gives each drive its own host name in the FAT partition', { skip }, async (t) => {
   const box = sandbox({ diskSize: 16 * MiB, sudoPassword: PASSWORD });
   t.after(() => box.cleanup());
-  const image = fatImage(box);
+  const image = fatImage(box.dir);
   const drives = twoDrives(box);
   const files = [{ partition: 1, path: '/etc/hostname', content: (drive, i) => `pi-${i}-${drive.name}\n` }];
   const { results } = await api.flash({ image, drives: ['fakesd', 'fakesd2'], password: PASSWORD, blockSize: MiB, files });
 
   assert.deepEqual(results.map((r) => r.steps.files.files), [0, 1].map((i) => [{ partition: 1, path: '/etc/hostname', bytes: 12 + i }]));
-  const names = drives.map((drive) => execFileSync(mtype, ['-i', `${drive}@@${MiB}`, '::/etc/hostname'], { encoding: 'utf8' }));
+  const names = drives.map((drive) => execFileSync(systemTool('mtype'), ['-i', `${drive}@@${MiB}`, '::/etc/hostname'], { encoding: 'utf8' }));
   assert.deepEqual(names, ['pi-0-fakesd\n', 'pi-1-fakesd2\n']);
 });
 
 test('a file for a partition that is not FAT fails with EIMAGE before any byte is written', { skip }, async (t) => {
   const box = sandbox({ diskSize: 16 * MiB, sudoPassword: PASSWORD });
   t.after(() => box.cleanup());
-  const image = fatImage(box);
+  const image = fatImage(box.dir);
   const err = await api.flash({ image, drive: 'fakesd', password: PASSWORD, files: [{ partition: 2, path: 'x', content: 'y' }] })
     .then(() => assert.fail('flash() resolved'), (e) => e);
   assert.equal(err.code, 'EIMAGE');
