@@ -54,5 +54,5 @@ struct finish_records {
   nlohmann::json json() const;
 };
 
-// [{"offset","length"}...]
+// [{"offset","length"}...], the first 1000 ranges.
 nlohmann::json ranges_json(const std::vector<byte_range>& ranges);

@@ -1,6 +1,5 @@
 #include "flash/job_report.h"
 
-#include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -37,11 +36,7 @@ std::string job_report::json() const {
       {"dataComplete", data_complete},
       {"bytes", bytes},
       {"image", {{"format", image_format}, {"size", optional_number(image_size)}, {"blockMap", block_map}}}};
-  if (differing) {
-    constexpr std::size_t listed_at_most = 1000;
-    const std::size_t count = std::min(differing->size(), listed_at_most);
-    report["differingRanges"] = ranges_json({differing->begin(), differing->begin() + count});
-  }
+  if (differing) report["differingRanges"] = ranges_json(*differing);
   if (steps) report["steps"] = steps->json();
   // Messages may hold bytes of file names that are not UTF-8: keep them, replaced.
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

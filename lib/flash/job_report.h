@@ -38,6 +38,7 @@ struct job_report {
   std::optional<finish_records> steps;
 
   // {"errors":[{"phase","reason","message","code","offset"}...],"dataComplete","bytes","image":{"format","size","blockMap"}}
-  // and for a verification "differingRanges":[{"offset","length"}...] (at most 1000) and "steps" (finish_records).
+  // and for a verification "differingRanges":[{"offset","length"}...] and "steps" (finish_records); range
+  // lists stop at 1000 ranges.
   std::string json() const;
 };
