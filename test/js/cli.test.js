@@ -355,12 +355,12 @@ test('Ctrl-C at the confirmation question ends the command with nothing started'
 
 test('--file writes a local file into the FAT partition, --no-eject leaves the drive on, and the summary shows the steps',
   { skip: whyNoFatTools() || false }, async () => {
-    const box = sandbox({ diskSize: 16 * MiB, whoami: 'root' });
+    const box = sandbox({ diskSize: 16 * MiB, sudoPassword: 'pw' }); // a user who is not root needs it
     try {
       const local = path.join(box.dir, 'user-data');
       fs.writeFileSync(local, '#cloud-config\nhostname: pi\n');
       const result = await run(['write', fatImage(box.dir), 'fakesd', '--yes', '--block-size', '1M', '--file', `1:/user-data=${local}`,
-        '--no-eject', '--json'], { env: box.env });
+        '--no-eject', '--json', '--password-stdin'], { env: box.env, input: 'pw\n' });
       assert.equal(result.code, 0, result.stderr);
       const [drive] = event(jsonLines(result.stdout), 'summary').drives;
       assert.deepEqual([drive.steps.files.files, drive.steps.eject.message],
