@@ -3,9 +3,9 @@
 // one flash() call that writes every drive (several from one read of the image) and
 // verifies each, and a summary per drive.
 const fs = require('node:fs');
-const { flash } = require('../index.js');
-const { listEntries, findDrive, describeDrive } = require('./drives');
-const { describeImage } = require('./image');
+const { flash, checkTargets } = require('../index.js');
+const { toEntry, describeDrive } = require('./drives');
+const { findBlockMap } = require('./image');
 const { confirmDrives, providePassword } = require('./input');
 const { interrupts } = require('./interrupts');
 const { progressDisplay } = require('./progress');
@@ -14,31 +14,18 @@ const { parseSize, formatBytes } = require('./units');
 
 const say = (text) => process.stderr.write(`${text}\n`);
 
-async function findTargets(keys) {
-  const listed = await listEntries();
-  const drives = [];
-  for (const key of keys) {
-    const drive = findDrive(listed, key);
-    if (!drive.writable) throw new Error(`${drive.name}: drive is not external/removable`);
-    if (drives.some((d) => d.path === drive.path)) throw new Error(`${drive.name} is named twice`);
-    drives.push(drive);
-  }
-  return drives;
-}
-
-// flash() refuses these too, but only once called: say so before asking anything.
-function refuse(image, drives, blocks) {
-  for (const drive of drives) {
-    if (image.size !== null && image.size >= drive.size) {
-      throw new Error(`${drive.name}: drive is too small for given image ` +
-        `(${formatBytes(image.size)} decoded, the drive holds ${formatBytes(drive.size)})`);
-    }
-    for (const [kind, bytes] of Object.entries(blocks)) {
-      if (drive.sectorSize > 0 && bytes % drive.sectorSize !== 0) {
-        throw new Error(`${drive.name}: invalid ${kind} block size: ${bytes} is not a multiple of its ${drive.sectorSize}-byte sectors`);
-      }
-    }
-  }
+// The engine's checks of a write, before anything is asked: the drives, the block
+// sizes, the image and its block map.
+async function checkWrite(imagePath, driveKeys, opts, blockSize, verifyBlockSize) {
+  const blockMap = findBlockMap(imagePath, opts.bmap);
+  const checked = await checkTargets({
+    drives: driveKeys,
+    image: imagePath,
+    blockMap: blockMap || undefined,
+    blockSize,
+    verifyBlockSize: opts.verify ? verifyBlockSize : undefined,
+  });
+  return { image: { path: imagePath, ...checked.image, blockMap }, drives: checked.drives.map(toEntry) };
 }
 
 function parseRepair(text) {
@@ -106,9 +93,7 @@ async function write(imagePath, driveKeys, opts) {
   const verifyBlockSize = parseSize(opts.verifyBlockSize || opts.blockSize);
   const repair = parseRepair(opts.repair);
   const files = opts.file.map(parseFile);
-  const drives = await findTargets(driveKeys);
-  const image = describeImage(imagePath, opts.bmap);
-  refuse(image, drives, opts.verify ? { write: blockSize, read: verifyBlockSize } : { write: blockSize });
+  const { image, drives } = await checkWrite(imagePath, driveKeys, opts, blockSize, verifyBlockSize);
 
   show(image, drives);
   if (!opts.yes) await confirmDrives(drives);

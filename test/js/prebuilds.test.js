@@ -16,6 +16,9 @@ const ARCHES = ['x64', 'arm64'];
 const ADDONS = ['flasher', 'sudo'];
 
 function whyNot() {
+  if (process.env.FLASHER_PREBUILDS_TEST !== '1') {
+    return 'building both prebuilds from a cold cache takes minutes: .ci/run asks for it with FLASHER_PREBUILDS_TEST=1';
+  }
   if (process.getuid() !== 0) return 'the prebuilds are built in a Debian 11 root, which needs root (debootstrap, chroot)';
   const missing = ['debootstrap', 'unshare', 'objdump', 'qemu-aarch64-static'].filter((tool) => !hasTool(tool));
   if (missing.length) return `missing tools: ${missing.join(' ')} (scripts/setup.sh test installs them)`;
