@@ -40,6 +40,11 @@ program
   .option('--no-capacity-check', 'do not check first that each drive holds as many bytes as it reports')
   .option('--block-size <size>', 'bytes per write, with a unit: 64K, 1M, 4M', '4M')
   .option('--verify-block-size <size>', 'bytes per read of the verification (default: the write block size)')
+  .option('--repair <n>', 'times to write what the verification finds differing again and verify again', '2')
+  .option('--no-fix-gpt', "leave a GPT's backup where the image ends instead of moving it to the drive's end")
+  .option('--file <part:path=localfile>', 'after the verification, write LOCALFILE as PATH into FAT partition PART (repeatable)',
+    (value, list) => [...list, value], [])
+  .option('--no-eject', 'leave the drives powered on at the end')
   .option('--json', 'print progress and the summary as JSON lines, no bars')
   .action(async (image, drives, opts) => {
     process.exitCode = await write(image, drives, opts);

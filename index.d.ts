@@ -30,8 +30,12 @@ export interface FlashStatistics {
 export interface JobReport {
   /** Every error of the job, in order. */
   errors: Array<{
-    /** Before the data moved, while it moved, or in the end steps (permissions, refresh). */
-    phase: 'prepare' | 'data' | 'finish';
+    /**
+     * Before the data moved, while it moved, in the steps after the verification
+     * (repair, GPT, files), or in the end steps (permissions, refresh); the end steps'
+     * errors alone leave a job successful.
+     */
+    phase: 'prepare' | 'data' | 'steps' | 'finish';
     /** Why, as the code a FlasherError of this failure carries. */
     reason: FlasherErrorCode;
     message: string;
@@ -45,6 +49,56 @@ export interface JobReport {
   /** Image bytes written or compared. */
   bytes: number;
   image: { format: 'raw' | 'gzip' | 'xz' | 'zstd' | 'bzip2' | 'zip'; size: number | null; blockMap: boolean };
+  /** Validation only: where the drive differs from the image now, in 4 KiB sectors (at most 1000 ranges). */
+  differingRanges?: ByteRange[];
+  /** Validation only: the steps after the comparison. */
+  steps?: FinishSteps;
+}
+
+/** Bytes of a drive. */
+export interface ByteRange {
+  offset: number;
+  length: number;
+}
+
+/** A step after the verification: done, skipped (and why) or failed (and why). */
+export interface FinishStep {
+  status: 'done' | 'skipped' | 'failed';
+  message: string;
+}
+
+/**
+ * The steps after the verification, in the order they run: repair, the backup GPT moved
+ * to the drive's end, first-boot files, eject.
+ */
+export interface FinishSteps {
+  repair: FinishStep & {
+    /** Differing bytes the verification found before any repair. */
+    firstPassDifferingBytes: number;
+    /** Ranges written again, over all passes. */
+    ranges: ByteRange[];
+    /** Every verification: the first, then one after each repair pass. */
+    passes: Array<{ differingBytes: number; ranges: ByteRange[] }>;
+  };
+  gpt: FinishStep & {
+    /** Sectors written: the protective MBR, the primary header, the backup entries and header. */
+    sectors: ByteRange[];
+    /** Of those, the ones inside the image: a later verification finds them differing. */
+    imageSectors: ByteRange[];
+  };
+  files: FinishStep & { files: Array<{ partition: number; path: string; bytes: number }> };
+  /** Its message says "not ejected: <reason>" where udisks is missing or refused; that fails nothing. */
+  eject: FinishStep;
+}
+
+/** A file written into a FAT partition of the drive after the verification. */
+export interface FirstBootFile {
+  /** The partition's number in the image's partition table (1 for sdb1). */
+  partition: number;
+  /** Path inside the file system; missing folders are created. */
+  path: string;
+  /** The bytes; in flash(), a function gives each drive its own. */
+  content: string | Uint8Array | ((drive: Drive, index: number) => string | Uint8Array);
 }
 
 /** One drive writer. Every method throws an Error with a fixed message on refusal. */
@@ -78,6 +132,26 @@ export class FlashDrive {
    * first image byte. Off by default; refused while a job runs.
    */
   setCapacityCheck(on: boolean): void;
+  /**
+   * Times the validation writes what it found differing again (decoded again from the
+   * image) and verifies the whole image again; 0 (the default) repairs nothing. A drive
+   * whose differences look like a counterfeit's fails with ECAPACITY, one still differing
+   * with EVERIFY.
+   */
+  setRepairAttempts(attempts: number): void;
+  /**
+   * With true, a validation that found the drive holding the image moves a GPT's
+   * backup to the drive's last sectors (as `sgdisk -e`); false by default.
+   */
+  setFixGpt(on: boolean): void;
+  /** With true, a successful validation ends by powering the drive off through udisks; false by default. */
+  setEject(on: boolean): void;
+  /**
+   * Files a successful validation writes into FAT partitions of the drive (mtools), then
+   * reads back. Throws EIMAGE when a partition is missing from the image or is not FAT;
+   * the write's start checks say the same.
+   */
+  setFiles(files: Array<{ partition: number; path: string; content: string | Uint8Array }>): void;
   /** Starts writing the image onto the drive on a native thread; returns at once. */
   startWrite(): void;
   /** Asks the write to stop after its current block. */
@@ -261,6 +335,14 @@ export interface FlashOptions extends VerifyOptions {
   capacityCheck?: boolean;
   /** Path of a block map (bmap) of the image: only the mapped blocks are written. */
   blockMap?: string;
+  /** Repair passes after the verification (0 to 100); 2 by default. */
+  repair?: number;
+  /** Move a GPT's backup to the drive's end; true by default. */
+  fixGpt?: boolean;
+  /** First-boot files for FAT partitions of the image; none by default. */
+  files?: FirstBootFile[];
+  /** Power the drive off at the end through udisks; false by default. */
+  eject?: boolean;
 }
 
 /** Several drives written from one read of the image; replaces `drive`. */
@@ -270,6 +352,8 @@ export interface GroupFlashOptions extends Omit<FlashOptions, 'drive'> {
 
 export interface VerifyResult {
   differingBytes: number;
+  /** Where the drive differs, in 4 KiB sectors. */
+  ranges: ByteRange[];
   durationMs: number;
   /** The verification's job report. */
   report: JobReport;
@@ -283,7 +367,9 @@ export interface FlashResult {
   bytesWritten: number;
   durationMs: number;
   /** Null when the verification was turned off. */
-  verify: { differingBytes: number; durationMs: number } | null;
+  verify: { differingBytes: number; ranges: ByteRange[]; durationMs: number } | null;
+  /** The steps after the verification; all skipped when it was turned off. */
+  steps: FinishSteps;
   /** The write's job report. */
   report: JobReport;
 }
@@ -293,7 +379,8 @@ export interface DriveResult {
   drive: Drive;
   status: 'ok' | 'failed' | 'cancelled';
   bytesWritten: number;
-  verify: { differingBytes: number; durationMs: number } | null;
+  verify: { differingBytes: number; ranges: ByteRange[]; durationMs: number } | null;
+  steps: FinishSteps;
   /** The write's job report. */
   report: JobReport;
   /** Why the drive failed; null when it did not. */
@@ -345,6 +432,8 @@ export class FlasherError extends Error {
   code: FlasherErrorCode;
   /** With EVERIFY: the bytes that differ between drive and image. */
   differingBytes?: number;
+  /** With EVERIFY after a verification: where the drive still differs. */
+  ranges?: ByteRange[];
   /** The failed job's report, where a job ran. */
   report?: JobReport;
 }

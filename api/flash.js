@@ -11,7 +11,20 @@ const { runJob, runGroupWrite } = require('./job');
 // Drives with a job of this process: two FlashDrives would write one drive at once.
 const busy = new Set();
 
-function setUp(drive, opts, writing) {
+// The first-boot files of drive `index`: a content function gives that drive's bytes.
+function filesFor(files, drive, index) {
+  return files.map(({ partition, path, content }) => {
+    const bytes = typeof content === 'function' ? content(drive, index) : content;
+    if (typeof bytes !== 'string' && !(bytes instanceof Uint8Array)) {
+      const err = new TypeError('options.files content functions must return a string or a Buffer');
+      err.code = 'ERR_INVALID_ARG_VALUE';
+      throw err;
+    }
+    return { partition, path, content: typeof bytes === 'string' ? bytes : Buffer.from(bytes.buffer, bytes.byteOffset, bytes.byteLength) };
+  });
+}
+
+function setUp(drive, opts, writing, index = 0) {
   const flashDrive = new flasher.FlashDrive();
   flashDrive.setDrive(drive.path);
   flashDrive.setImage(opts.image);
@@ -23,6 +36,12 @@ function setUp(drive, opts, writing) {
     if (opts.writeMode !== undefined) flashDrive.setWriteMode(opts.writeMode);
     if (opts.blockMap !== undefined) flashDrive.setBlockMap(opts.blockMap);
     flashDrive.setCapacityCheck(opts.capacityCheck);
+    // The steps after the verification; setFiles refuses a partition that is not FAT
+    // (EIMAGE) before anything is written.
+    flashDrive.setRepairAttempts(opts.repair);
+    flashDrive.setFixGpt(opts.fixGpt);
+    flashDrive.setEject(opts.eject);
+    if (opts.files.length > 0) flashDrive.setFiles(filesFor(opts.files, drive, index));
   }
   return flashDrive;
 }
@@ -34,15 +53,17 @@ const REPORTS = { write: 'getWriteReport', verify: 'getValidateReport' };
 function failureOf(phase, stats, report) {
   const fallback = phase === 'write' ? 'EWRITE' : 'EVERIFY';
   const dataErrors = report.errors.filter((e) => e.phase !== 'finish');
+  let error = null;
   if (!report.dataComplete || dataErrors.length > 0) {
     const last = dataErrors.at(-1) || { message: stats.errque || `the ${phase} did not complete`, reason: fallback };
-    return new FlasherError(last.message, last.reason || fallback, stats.numwriteerrs);
-  }
-  if (phase === 'verify' && stats.numwriteerrs > 0) {
-    return new FlasherError(`${stats.numwriteerrs} bytes differ between the drive and the image`, 'EVERIFY',
+    error = new FlasherError(last.message, last.reason || fallback, stats.numwriteerrs);
+  } else if (phase === 'verify' && stats.numwriteerrs > 0) {
+    error = new FlasherError(`${stats.numwriteerrs} bytes differ between the drive and the image`, 'EVERIFY',
       stats.numwriteerrs);
   }
-  return null;
+  // Where the drive still differs.
+  if (error && error.code === 'EVERIFY' && report.differingRanges) error.ranges = report.differingRanges;
+  return error;
 }
 
 // A job's closed statistics and report, and its failure (an abort counts as one).
@@ -92,6 +113,19 @@ const writeChecks = (opts, keys) => ({
   verifyBlockSize: opts.verify ? opts.verifyBlockSize || opts.blockSize : undefined,
 });
 
+// The steps of a drive whose verification did not run.
+const NOT_RUN = { status: 'skipped', message: 'no verification' };
+const stepsOf = (checked) => (checked && checked.report.steps) ||
+  { repair: NOT_RUN, gpt: NOT_RUN, files: NOT_RUN, eject: NOT_RUN };
+
+function verifyOf(checked) {
+  return checked && {
+    differingBytes: checked.stats.numwriteerrs,
+    ranges: checked.report.differingRanges,
+    durationMs: checked.stats.duration,
+  };
+}
+
 async function flashOne(opts) {
   return withDrives(opts, writeChecks(opts, [opts.drive]), 'EWRITE', async ([drive], image) => {
     const flashDrive = setUp(drive, opts, true);
@@ -102,7 +136,8 @@ async function flashOne(opts) {
       image,
       bytesWritten: written.report.bytes,
       durationMs: written.stats.duration,
-      verify: checked && { differingBytes: checked.stats.numwriteerrs, durationMs: checked.stats.duration },
+      verify: verifyOf(checked),
+      steps: stepsOf(checked),
       report: written.report,
     };
   });
@@ -112,7 +147,7 @@ async function flashOne(opts) {
 // A drive that fails is reported in its result; only a refused start or an abort rejects.
 async function flashGroup(opts) {
   return withDrives(opts, writeChecks(opts, opts.drives), 'EWRITE', async (drives, image) => {
-    const flashDrives = drives.map((drive) => setUp(drive, opts, true));
+    const flashDrives = drives.map((drive, i) => setUp(drive, opts, true, i));
     const writes = await runGroupWrite(flashDrives, { drives, signal: opts.signal, onProgress: opts.onProgress });
     const written = writes.map((stats, i) => outcome(flashDrives[i], 'write', stats, opts.signal));
     throwIfAborted(opts.signal);
@@ -130,7 +165,8 @@ async function flashGroup(opts) {
         drive,
         status: error ? 'failed' : cancelled ? 'cancelled' : 'ok',
         bytesWritten: written[i].report.bytes,
-        verify: check && { differingBytes: check.stats.numwriteerrs, durationMs: check.stats.duration },
+        verify: verifyOf(check),
+        steps: stepsOf(check),
         report: written[i].report,
         error,
       };
@@ -148,7 +184,7 @@ async function verify(options) {
   const opts = checkOptions(options, VERIFY_OPTIONS);
   return withDrives(opts, { drives: [opts.drive], verifyBlockSize: opts.blockSize }, 'EVERIFY', async ([drive]) => {
     const checked = await runPhase(setUp(drive, opts, false), 'verify', drive, opts);
-    return { differingBytes: checked.stats.numwriteerrs, durationMs: checked.stats.duration, report: checked.report };
+    return { ...verifyOf(checked), report: checked.report };
   });
 }
 

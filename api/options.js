@@ -5,6 +5,11 @@ const MiB = 1024 * 1024;
 
 const text = (v) => typeof v === 'string' && v !== '';
 
+// A first-boot file: its partition's number, its path in the file system, and its
+// bytes, or a function (drive, index) that gives them for each drive.
+const firstBootFile = (f) => f !== null && typeof f === 'object' && Number.isInteger(f.partition) && f.partition > 0 &&
+  text(f.path) && (typeof f.content === 'string' || f.content instanceof Uint8Array || typeof f.content === 'function');
+
 // Every option: its test, what it must be, and its default (none: required).
 const RULES = {
   image: { test: text, expected: 'a path' },
@@ -29,6 +34,18 @@ const RULES = {
   writeMode: { test: (v) => v === 'direct' || v === 'sync', expected: '"direct" or "sync"', default: undefined },
   capacityCheck: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
   blockMap: { test: text, expected: 'a path', default: undefined },
+  repair: {
+    test: (v) => Number.isInteger(v) && v >= 0 && v <= 100,
+    expected: 'a whole number of attempts from 0 to 100',
+    default: 2,
+  },
+  fixGpt: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
+  files: {
+    test: (v) => Array.isArray(v) && v.every(firstBootFile),
+    expected: 'a list of { partition, path, content } with content a string, a Buffer or a function',
+    default: [],
+  },
+  eject: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: false },
   signal: { test: (v) => v instanceof AbortSignal, expected: 'an AbortSignal', default: undefined },
   onProgress: { test: (v) => typeof v === 'function', expected: 'a function', default: undefined },
 };

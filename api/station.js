@@ -13,9 +13,9 @@ const { FlasherError, toFlasherError } = require('./errors');
 const { checkStationOptions } = require('./station-options');
 const { eventSink, progressEvents } = require('./station-events');
 
-// The finishing steps each drive gets after its verification, as options of flash():
-// the one place where the eject step plugs in once flash() takes it.
-const FINISHING_STEPS = {};
+// The finishing steps each drive gets after its verification unless the station's own
+// flash options say otherwise: a drive is powered off once done, ready to be pulled out.
+const FINISHING_STEPS = { eject: true };
 
 async function fileSha256(path) {
   const hash = crypto.createHash('sha256');
@@ -56,8 +56,8 @@ async function station(options) {
     let lastReport = {};
     try {
       result = await flash({
-        ...flashOptions,
         ...FINISHING_STEPS,
+        ...flashOptions,
         drive: drive.path,
         signal: controller.signal,
         onProgress: (report) => {
@@ -83,6 +83,7 @@ async function station(options) {
       imageSha256,
       bytesWritten: result ? result.bytesWritten : (error && error.report ? error.report.bytes : 0),
       verify: result ? result.verify : null,
+      steps: result ? result.steps : null,
       durationMs: Date.now() - started,
       queueDepth: lastReport.queueDepth ?? null,
       queueDepthHalvings: lastReport.queueDepthHalvings ?? 0,

@@ -8,6 +8,14 @@ const EXIT = require('./exit');
 // moved: they leave the drive ok.
 const warningsOf = (report) => (report ? report.errors.filter((e) => e.phase === 'finish').map((e) => e.message) : []);
 
+// The steps that did something, or tried to: "repair: repaired 4096 bytes in 1 pass".
+const STEPS = ['repair', 'gpt', 'files', 'eject'];
+function stepsText(steps) {
+  if (!steps) return [];
+  return STEPS.filter((name) => steps[name].status !== 'skipped' || steps[name].message.startsWith('not ejected'))
+    .map((name) => `${name}: ${steps[name].message}`);
+}
+
 function entryOf(result) {
   return {
     drive: result.drive.name,
@@ -15,6 +23,7 @@ function entryOf(result) {
     status: result.status,
     bytesWritten: result.bytesWritten,
     verify: result.verify,
+    steps: result.steps || (result.error && result.error.report && result.error.report.steps) || null,
     error: result.error ? result.error.message : null,
     warnings: warningsOf(result.report),
   };
@@ -30,6 +39,7 @@ function lineOf(entry, display) {
   }
   if (entry.verify) parts.push(`verified: ${entry.verify.differingBytes} differing bytes`);
   else if (entry.status === 'ok') parts.push('not verified');
+  parts.push(...stepsText(entry.steps));
   const outcome = entry.status === 'ok' ? 'ok' : `failed: ${entry.error}`;
   return `${entry.drive}: ${outcome}${parts.length ? ` (${parts.join(', ')})` : ''}`;
 }

@@ -2,8 +2,10 @@
 // `flasher write`: the image and the drives shown and checked, one confirmation, then
 // one flash() call that writes every drive (several from one read of the image) and
 // verifies each, and a summary per drive.
+const fs = require('node:fs');
 const { flash } = require('../index.js');
 const { toEntry, describeDrive, checkCommandTargets } = require('./drives');
+const { UsageError } = require('./exit');
 const { findBlockMap } = require('./image');
 const { confirmDrives, providePassword } = require('./input');
 const { interrupts } = require('./interrupts');
@@ -25,6 +27,19 @@ async function checkWrite(imagePath, driveKeys, opts, blockSize, verifyBlockSize
     verifyBlockSize: opts.verify ? verifyBlockSize : undefined,
   });
   return { image: { path: imagePath, ...checked.image, blockMap }, drives: checked.drives.map(toEntry) };
+}
+
+function parseRepair(text) {
+  const attempts = Number(text);
+  if (!/^\d+$/.test(text) || attempts > 100) throw new UsageError(`--repair takes a number of attempts from 0 to 100, not "${text}"`);
+  return attempts;
+}
+
+// --file PART:PATH=LOCALFILE, the local file read now.
+function parseFile(text) {
+  const match = /^(\d+):([^=]+)=(.+)$/.exec(text);
+  if (!match || Number(match[1]) < 1) throw new UsageError(`--file takes PART:PATH=LOCALFILE, not "${text}"`);
+  return { partition: Number(match[1]), path: match[2], content: fs.readFileSync(match[3]) };
 }
 
 function show(image, drives) {
@@ -52,7 +67,7 @@ async function flashAll(drives, options) {
     return [{ ...result, status: 'ok', error: null }];
   } catch (err) {
     if (err.name !== 'FlasherError') throw err;
-    return [{ status: 'failed', bytesWritten: null, verify: null, report: null, error: err }];
+    return [{ status: 'failed', bytesWritten: null, verify: null, steps: null, report: null, error: err }];
   }
 }
 
@@ -67,7 +82,7 @@ async function run(image, drives, settings, display) {
     return results.map((result, i) => ({ ...result, drive: drives[i] }));
   } catch (err) {
     if (err.name !== 'AbortError') throw err;
-    return drives.map((drive) => ({ drive, status: 'cancelled', bytesWritten: null, verify: null, report: null, error: null }));
+    return drives.map((drive) => ({ drive, status: 'cancelled', bytesWritten: null, verify: null, steps: null, report: null, error: null }));
   } finally {
     interrupts.ended();
     display.stop();
@@ -77,6 +92,8 @@ async function run(image, drives, settings, display) {
 async function write(imagePath, driveKeys, opts) {
   const blockSize = parseSize(opts.blockSize);
   const verifyBlockSize = parseSize(opts.verifyBlockSize || opts.blockSize);
+  const repair = parseRepair(opts.repair);
+  const files = opts.file.map(parseFile);
   const { image, drives } = await checkWrite(imagePath, driveKeys, opts, blockSize, verifyBlockSize);
 
   show(image, drives);
@@ -93,6 +110,10 @@ async function write(imagePath, driveKeys, opts) {
     writeMode: opts.sync ? 'sync' : 'direct',
     capacityCheck: opts.capacityCheck,
     blockMap: image.blockMap || undefined,
+    repair,
+    fixGpt: opts.fixGpt,
+    files,
+    eject: opts.eject,
   }, display);
   return conclude(results, { json: opts.json, interrupted: interrupts.requested, display });
 }

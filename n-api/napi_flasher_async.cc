@@ -96,6 +96,10 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("runWrite", &Flash_Drive::run_write),
                                                  InstanceMethod("runValidate", &Flash_Drive::run_validate),
                                                  InstanceMethod("getProgress", &Flash_Drive::get_progress),
+                                                 InstanceMethod("setRepairAttempts", &Flash_Drive::set_repair_attempts),
+                                                 InstanceMethod("setFixGpt", &Flash_Drive::set_fix_gpt),
+                                                 InstanceMethod("setEject", &Flash_Drive::set_eject),
+                                                 InstanceMethod("setFiles", &Flash_Drive::set_files),
                                                  StaticMethod("runGroupWrite", &Flash_Drive::run_group_write),
                                              });
     // The class of this environment, for the checks of runGroupWrite; it ends with it.
@@ -149,6 +153,54 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   void set_capacity_check(const Napi::CallbackInfo& info) {
     bool on = require_boolean(info, "set_capacity_check() takes one boolean parameter");
     call_native(info.Env(), [&] { device->set_capacity_check(on); });
+  }
+
+  void set_repair_attempts(const Napi::CallbackInfo& info) {
+    const char* message = "set_repair_attempts() takes one whole number from 0 to 100";
+    if (info.Length() != 1 || !info[0].IsNumber()) throw Napi::TypeError::New(info.Env(), message);
+    const double attempts = info[0].As<Napi::Number>().DoubleValue();
+    if (attempts < 0 || attempts > 100 || attempts != static_cast<double>(static_cast<unsigned>(attempts))) {
+      throw Napi::TypeError::New(info.Env(), message);
+    }
+    call_native(info.Env(), [&] { device->set_repair_attempts(static_cast<unsigned>(attempts)); });
+  }
+
+  void set_fix_gpt(const Napi::CallbackInfo& info) {
+    bool on = require_boolean(info, "set_fix_gpt() takes one boolean parameter");
+    call_native(info.Env(), [&] { device->set_fix_gpt(on); });
+  }
+
+  void set_eject(const Napi::CallbackInfo& info) {
+    bool on = require_boolean(info, "set_eject() takes one boolean parameter");
+    call_native(info.Env(), [&] { device->set_eject(on); });
+  }
+
+  // setFiles([{ partition, path, content }]): content a string (UTF-8) or a Buffer.
+  void set_files(const Napi::CallbackInfo& info) {
+    const char* message = "set_files() takes an array of { partition, path, content } objects";
+    if (info.Length() != 1 || !info[0].IsArray()) throw Napi::TypeError::New(info.Env(), message);
+    const Napi::Array list = info[0].As<Napi::Array>();
+    std::vector<first_boot_file> files;
+    for (std::uint32_t i = 0; i < list.Length(); ++i) {
+      const Napi::Value value = list.Get(i);
+      if (!value.IsObject()) throw Napi::TypeError::New(info.Env(), message);
+      const Napi::Object entry = value.As<Napi::Object>();
+      const Napi::Value partition = entry.Get("partition");
+      const Napi::Value path = entry.Get("path");
+      const Napi::Value content = entry.Get("content");
+      if (!partition.IsNumber() || !path.IsString() || !(content.IsString() || content.IsBuffer())) {
+        throw Napi::TypeError::New(info.Env(), message);
+      }
+      first_boot_file file{partition.As<Napi::Number>().Int32Value(), path.As<Napi::String>().Utf8Value(), {}};
+      if (content.IsString()) {
+        file.content = content.As<Napi::String>().Utf8Value();
+      } else {
+        const auto bytes = content.As<Napi::Buffer<char>>();
+        file.content.assign(bytes.Data(), bytes.Length());
+      }
+      files.push_back(std::move(file));
+    }
+    call_native(info.Env(), [&] { device->set_first_boot_files(std::move(files)); });
   }
 
   void start_write(const Napi::CallbackInfo& info) {

@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "device/block_io.h"
+#include "finish/eject_step.h"
+#include "finish/gpt_step.h"
 #include "flash/job_loops.h"
 #include "flash/mismatch_report.h"
 #include "flash/node_access.h"
@@ -35,6 +37,7 @@ void flash_device::write_start_checks() const {
   }
   if (!write_rules::image_fits(known_image_size(), drive)) refuse(reason::too_small, "drive is too small for given image");
   if (block_map && image_info.size) block_map->check_fits(*image_info.size);
+  check_file_partitions(image_plan{image_path, image_info, block_map, write_block_size}, finish.files);
 }
 
 void flash_device::validate_start_checks() const {
@@ -43,6 +46,7 @@ void flash_device::validate_start_checks() const {
     refuse(reason::verify, "invalid read block size");
   }
   if (block_map && image_info.size) block_map->check_fits(*image_info.size);
+  check_file_partitions(image_plan{image_path, image_info, block_map, validate_block_size}, finish.files);
 }
 
 void flash_device::write_async(job_end_callback on_end) { start_job(job_kind::write, std::move(on_end), {}); }
@@ -76,11 +80,12 @@ void flash_device::claim_and_check(job_kind kind) {
   statistics_record& stats = writing ? write_stats : validate_stats;
   stats.update([](flash_statistics& s) { s.reset(); });
   stats.progress.reset(block_map ? block_map->mapped_bytes : image_info.size.value_or(0));
-  stats.update_report([this](job_report& r) {
+  stats.update_report([this, writing](job_report& r) {
     r = job_report{};
     r.image_format = image::format_name(image_info.format);
     r.image_size = known_image_size();
     r.block_map = block_map != nullptr;
+    if (!writing) r.steps = finish_records{};
   });
 }
 
@@ -173,11 +178,55 @@ void flash_device::run_job(job_kind kind, const std::string& report_path, std::s
   jobs.finish(kind, held_device);
 }
 
+namespace {
+
+step_record skipped(const char* why) { return {step_status::skipped, why}; }
+
+}  // namespace
+
+finish_records flash_device::run_steps(const job_settings& job, const verification_pass& first, std::uint64_t image_end,
+                                       const std::function<verification_pass()>& verify_again,
+                                       const std::function<void()>& before_writing, verification_pass& last) {
+  finish_records steps;
+  std::optional<coded_error> failure;
+  const repair_target target{job.drive.path, job.drive.disk_size, job.image, image_end};
+  steps.repair = repair_differences(target, job.finish.repair_attempts, first, verify_again, before_writing,
+                                    cancel_validate, failure);
+  const auto record_failure = [&] {
+    if (failure) validate_stats.error_queue(*failure, reason::verify);
+  };
+  record_failure();
+  // The steps that change the drive further need it to hold the image.
+  const bool holds_image = last.complete && last.differing_bytes == 0 && !failure && !cancel_validate;
+  const char* not_held = "the drive does not hold the image";
+  if (!job.finish.fix_gpt) {
+    steps.gpt.message = "not asked for";
+  } else if (!holds_image) {
+    static_cast<step_record&>(steps.gpt) = skipped(not_held);
+  } else {
+    steps.gpt = move_gpt_backup_to_end(job.drive.path, image_end, before_writing, failure);
+    record_failure();
+  }
+  if (job.finish.files.empty()) {
+    steps.files.message = "none given";
+  } else if (!holds_image || failure) {
+    static_cast<step_record&>(steps.files) = skipped(not_held);
+  } else {
+    steps.files = write_first_boot_files(job.drive.path, job.finish.files, before_writing, failure);
+    record_failure();
+  }
+  return steps;
+}
+
 void flash_device::validate(std::string report_path) {
   auto start = clock_type::now();
   job_settings job;
   loop_outcome compared;
+  verification_pass last;
+  finish_records steps;
+  bool failed = false;
   std::unique_ptr<node_access> access;
+  std::unique_ptr<node_access> write_access;  // granted on top of `access` once a step writes
   try {
     job = settings_for(job_kind::validate);
     const phydrive listed = listed_now(job.drive);
@@ -201,36 +250,75 @@ void flash_device::validate(std::string report_path) {
     // What the medium holds, not the kernel's cached copy of what was just written.
     unique_fd device(block_io::open_for_read_back(job.drive.rawpath, device_block.get()));
     if (!device.valid()) validate_stats.error_queue(reason::verify, "failed to open device", errno);
-    mismatch_report report(report_path);
 
+    const auto compare_whole = [&](mismatch_report& report) {
+      if (written && device.valid()) {
+        return compare_by_hashes(job, *written, device.get(), device_block.get(), validate_stats, cancel_validate, report);
+      }
+      if (image && device.valid()) {
+        return compare_image(job, *image, device.get(), device_block.get(), validate_stats, cancel_validate, report);
+      }
+      return loop_outcome{};
+    };
+    mismatch_report report(report_path);
     start = clock_type::now();
     validate_stats.update_report([](job_report& r) { r.phase = job_phase::data; });
-    if (written && device.valid()) {
-      compared = compare_by_hashes(job, *written, device.get(), device_block.get(), validate_stats, cancel_validate,
-                                   report);
-    } else if (image && device.valid()) {
-      compared = compare_image(job, *image, device.get(), device_block.get(), validate_stats, cancel_validate, report);
-    }
+    compared = compare_whole(report);
     report.close();
+    const std::uint64_t image_end = job.image.size().value_or(compared.bytes);
+    last = {compared.complete, compared.mismatches, report.sectors().ranges(image_end)};
+
+    // Each repair pass verifies the whole image again: a write can land elsewhere on a
+    // counterfeit drive.
+    const auto verify_again = [&] {
+      validate_stats.progress.bytes = 0;
+      if (device.valid()) block_io::drop_cached_pages(device.get());
+      if (!written) image = std::make_unique<image_pipeline>(job.image);
+      mismatch_report again({});
+      compared = compare_whole(again);
+      last = {compared.complete, compared.mismatches, again.sectors().ranges(image_end)};
+      return last;
+    };
+    validate_stats.update_report([](job_report& r) { r.phase = job_phase::steps; });
+    // A caller who is not root gets the node opened for writing only once a step writes.
+    const auto before_writing = [&] {
+      if (access && !write_access) write_access = std::make_unique<node_access>(listed.path, "rw", job.password, validate_stats);
+    };
+    const verification_pass first = last;
+    steps = run_steps(job, first, image_end, verify_again, before_writing, last);
   } catch (const std::exception& e) {
     validate_stats.error_queue(e, reason::verify);
   } catch (...) {
     validate_stats.error_queue(reason::verify, "unknown failure of the validation job");
   }
-
-  validate_stats.update([&](flash_statistics& s) {
-    s.numwriteerrs = compared.mismatches;
-    s.close(start, cancel_validate);
-  });
   validate_stats.update_report([&](job_report& r) {
     r.phase = job_phase::finish;
-    r.data_complete = compared.complete;
-    r.bytes = compared.bytes;
+    failed = std::any_of(r.errors.begin(), r.errors.end(), [](const job_error& e) { return e.phase != job_phase::finish; });
   });
 
   try {
+    if (write_access) write_access->restore();
     if (access) access->restore();
   } catch (const std::exception& e) {
     validate_stats.error_queue(e, reason::verify);
   }
+  // Last of all: the drive goes away with it.
+  if (!job.finish.eject) {
+    steps.eject.message = "not asked for";
+  } else if (failed || !compared.complete || last.differing_bytes != 0 || cancel_validate) {
+    steps.eject = skipped("not ejected: the job did not succeed");
+  } else {
+    steps.eject = eject_drive(job.drive.path);
+  }
+
+  validate_stats.update([&](flash_statistics& s) {
+    s.numwriteerrs = last.differing_bytes;
+    s.close(start, cancel_validate);
+  });
+  validate_stats.update_report([&](job_report& r) {
+    r.data_complete = compared.complete;
+    r.bytes = compared.bytes;
+    r.differing = last.ranges;
+    r.steps = steps;
+  });
 }

@@ -25,6 +25,9 @@
 
 #include "drives/drives.h"
 #include "drives/phydrive.h"
+#include "finish/first_boot_files.h"
+#include "finish/repair_step.h"
+#include "finish/step_records.h"
 #include "flash/device_writer.h"
 #include "flash/image_pipeline.h"
 #include "flash/job_scheduler.h"
@@ -37,6 +40,14 @@
 // Called on the job thread as its very last step, after the thread has let go of the device.
 using job_end_callback = std::function<void()>;
 
+// The steps after a verification (lib/finish), each off unless set.
+struct finish_settings {
+  unsigned repair_attempts = 0;  // passes that write differing ranges again and verify again
+  bool fix_gpt = false;          // move a GPT's backup to the drive's end
+  std::vector<first_boot_file> files;
+  bool eject = false;            // power the drive off at the very end
+};
+
 // The settings a job works with, copied when its thread begins.
 struct job_settings {
   phydrive drive;
@@ -46,6 +57,7 @@ struct job_settings {
   write_mode mode = write_mode::sync;
   write_fingerprint fingerprint;  // of the write's settings, taken when the job begins
   bool capacity_check = false;
+  finish_settings finish;
   group_membership* group = nullptr;  // none: the write reads the image for itself
 };
 
@@ -66,6 +78,7 @@ class flash_device_basic {
   std::uint64_t validate_block_size = 0;
   std::atomic<bool> cancel_validate{false};
   bool capacity_check = false;  // the write first checks that the drive holds what it reports
+  finish_settings finish;       // what the validation does after its comparison
   statistics_record write_stats;
   statistics_record validate_stats;
 
@@ -87,6 +100,11 @@ class flash_device_basic {
   void set_write_mode(write_mode mode);
   void set_validate_block_size(std::uint64_t bytes);
   void set_capacity_check(bool on);
+  void set_repair_attempts(unsigned attempts);
+  void set_fix_gpt(bool on);
+  void set_eject(bool on);
+  // Throws coded_error (EIMAGE) when a file's partition is not a FAT one of the image.
+  void set_first_boot_files(std::vector<first_boot_file> files);
 
   // Raise a job's cancel flag; a running job stops after its current block, a
   // waiting one before it touches the drive.
@@ -143,10 +161,16 @@ class flash_device : public flash_device_platform,
   static void write_group_async(const std::vector<std::shared_ptr<flash_device>>& devices,
                                 std::vector<job_end_callback> on_end);
 
-  // The body of the validation job.
+  // The body of the validation job: the comparison, then the steps after it.
   void validate(std::string report_path);
 
  private:
+  // The steps after the comparison that change the drive (repair, GPT, files); the
+  // comparison is run again through `verify_again`, and `before_writing` runs before a
+  // step writes. Their failure is recorded.
+  finish_records run_steps(const job_settings& job, const verification_pass& first, std::uint64_t image_end,
+                           const std::function<verification_pass()>& verify_again,
+                           const std::function<void()>& before_writing, verification_pass& last);
   void write_start_checks() const;
   void validate_start_checks() const;
   // Claims the job, runs its checks, resets its cancel flag and statistics, starts it.

@@ -98,6 +98,31 @@ void flash_device_basic::set_capacity_check(bool on) {
   capacity_check = on;
 }
 
+void flash_device_basic::set_repair_attempts(unsigned attempts) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  if (jobs.active(job_kind::validate)) throw coded_error(reason::busy, job_running);
+  finish.repair_attempts = attempts;
+}
+
+void flash_device_basic::set_fix_gpt(bool on) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  if (jobs.active(job_kind::validate)) throw coded_error(reason::busy, job_running);
+  finish.fix_gpt = on;
+}
+
+void flash_device_basic::set_eject(bool on) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  if (jobs.active(job_kind::validate)) throw coded_error(reason::busy, job_running);
+  finish.eject = on;
+}
+
+void flash_device_basic::set_first_boot_files(std::vector<first_boot_file> files) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  if (!image_path.empty()) check_file_partitions(image_plan{image_path, image_info, block_map, 0}, files);
+  finish.files = std::move(files);
+}
+
 void flash_device_basic::request_cancel_write() {
   cancel_write = true;
   jobs.wake_waiting();
@@ -117,7 +142,8 @@ job_settings flash_device_basic::settings_for(job_kind kind) const {
                       block_size,
                       mode_of_write,
                       write_fingerprint::take(image_path, block_map_path, drive, write_block_size),
-                      capacity_check};
+                      capacity_check,
+                      finish};
 }
 
 std::shared_ptr<const write_record> flash_device_basic::matching_write_record() const {

@@ -9,6 +9,7 @@ namespace {
 const char* phase_name(job_phase phase) {
   switch (phase) {
     case job_phase::data: return "data";
+    case job_phase::steps: return "steps";
     case job_phase::finish: return "finish";
     case job_phase::prepare: break;
   }
@@ -31,11 +32,13 @@ std::string job_report::json() const {
                       {"code", code ? nlohmann::json(code) : nlohmann::json(nullptr)},
                       {"offset", optional_number(e.offset)}});
   }
-  const nlohmann::json report = {
+  nlohmann::json report = {
       {"errors", listed},
       {"dataComplete", data_complete},
       {"bytes", bytes},
       {"image", {{"format", image_format}, {"size", optional_number(image_size)}, {"blockMap", block_map}}}};
+  if (differing) report["differingRanges"] = ranges_json(*differing);
+  if (steps) report["steps"] = steps->json();
   // Messages may hold bytes of file names that are not UTF-8: keep them, replaced.
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

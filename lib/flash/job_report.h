@@ -2,15 +2,20 @@
 // The full account of one job beside its one-line statistics: every error in order,
 // with the phase it came in, the system's error code and the drive offset where known;
 // whether all of the image's data was written (or compared); the bytes moved; and the
-// image. Kept inside a statistics_record, under its lock.
+// image; for a verification, where the drive differs and the steps after it. Kept
+// inside a statistics_record, under its lock.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "finish/step_records.h"
+#include "flash/differing_ranges.h"
 #include "support/coded_error.h"
 
-enum class job_phase { prepare, data, finish };
+// "steps": the steps after a verification's data (repair, GPT, files); their errors
+// fail the job, those of "finish" (permission restore, drive refresh) do not.
+enum class job_phase { prepare, data, steps, finish };
 
 struct job_error {
   job_phase phase = job_phase::prepare;
@@ -28,7 +33,12 @@ struct job_report {
   std::string image_format = "raw";
   std::optional<std::uint64_t> image_size;
   bool block_map = false;
+  // Verification only: where the drive differs from the image now, and the steps after it.
+  std::optional<std::vector<byte_range>> differing;
+  std::optional<finish_records> steps;
 
   // {"errors":[{"phase","reason","message","code","offset"}...],"dataComplete","bytes","image":{"format","size","blockMap"}}
+  // and for a verification "differingRanges":[{"offset","length"}...] and "steps" (finish_records); range
+  // lists stop at 1000 ranges.
   std::string json() const;
 };

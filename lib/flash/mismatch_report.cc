@@ -28,6 +28,7 @@ mismatch_report::mismatch_report(const std::string& path) {
 
 void mismatch_report::add(std::uint64_t position, std::uint64_t block, std::uint64_t offset,
                           std::uint8_t byte_read, std::uint8_t byte_expected) {
+  sectors_.add(position);
   if (!file_.is_open()) return;
   file_ << std::dec << std::setw(column_width) << position << std::setw(column_width) << block
         << std::setw(column_width) << offset << std::hex << std::setw(column_width) << widened(byte_read)

@@ -24,6 +24,8 @@ const char* const file_name = "/drive";
 
 fault_device::options opts;
 int backing_fd = -1;
+constexpr std::uint64_t sector = 512;
+std::vector<std::vector<bool>> lost_once;  // per --lose-once range: its sectors lost already
 std::uint64_t bytes_written = 0;
 std::atomic<bool> pulled{false};
 clock_type::time_point link_free = clock_type::now();
@@ -59,6 +61,41 @@ int transfer(bool writing, char* buffer, std::uint64_t offset, std::uint64_t siz
     size -= n;
   }
   return 0;
+}
+
+// Whether the write of the sector at `offset` is lost: always in a --lose range, the
+// first time only in a --lose-once range.
+bool write_lost(std::uint64_t offset) {
+  if (touches(opts.lose, offset, 1)) return true;
+  for (std::size_t i = 0; i < opts.lose_once.size(); ++i) {
+    const auto& r = opts.lose_once[i];
+    if (!r.overlaps(offset, 1)) continue;
+    const std::uint64_t unit = (offset - r.begin) / sector;
+    if (lost_once[i][unit]) return false;
+    lost_once[i][unit] = true;
+    return true;
+  }
+  return false;
+}
+
+// Writes what is not lost, sector by sector, in runs of kept sectors.
+int write_kept(char* data, std::uint64_t offset, std::uint64_t size) {
+  if (opts.lose.empty() && opts.lose_once.empty()) return transfer(true, data, offset, size);
+  std::uint64_t run = 0;  // kept bytes waiting to be written, ending at `done`
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t piece = std::min(size - done, sector - at % sector);
+    if (write_lost(at)) {
+      const int failure = run ? transfer(true, data + done - run, at - run, run) : 0;
+      if (failure) return failure;
+      run = 0;
+    } else {
+      run += piece;
+    }
+    done += piece;
+  }
+  return run ? transfer(true, data + size - run, offset + size - run, run) : 0;
 }
 
 int fd_getattr(const char* path, struct stat* st, fuse_file_info*) {
@@ -112,7 +149,7 @@ int fd_write(const char*, const char* data, size_t size, off_t offset, fuse_file
   // Pulled out part-way through a request: what came before the pull is kept.
   const bool pulls = opts.pull_armed && bytes_written + count >= opts.pull_after;
   if (pulls) count = opts.pull_after - bytes_written;
-  const int failure = transfer(true, const_cast<char*>(data), start, count);
+  const int failure = write_kept(const_cast<char*>(data), start, count);
   bytes_written += count;
   if (pulls) pulled = true;
   if (failure) return failure;
@@ -133,6 +170,7 @@ int main(int argc, char** argv) {
     std::cerr << "fault-device: " << e.what() << std::endl;
     return 2;
   }
+  for (const auto& r : opts.lose_once) lost_once.emplace_back((r.end - r.begin) / sector, false);
   backing_fd = ::open(opts.backing.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (backing_fd < 0 || ::ftruncate(backing_fd, static_cast<off_t>(opts.keep)) != 0) {
     std::cerr << "fault-device: " << opts.backing << ": " << std::strerror(errno) << std::endl;

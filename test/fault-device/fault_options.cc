@@ -57,6 +57,10 @@ options parse(int argc, char** argv) {
     } else if (name == "--fail") {
       o.fail_read.push_back(range(name, value));
       o.fail_write.push_back(o.fail_read.back());
+    } else if (name == "--lose-once") {
+      o.lose_once.push_back(range(name, value));
+    } else if (name == "--lose") {
+      o.lose.push_back(range(name, value));
     } else if (name == "--pull-after") {
       o.pull_armed = true;
       o.pull_after = number(name, value);
@@ -76,6 +80,11 @@ options parse(int argc, char** argv) {
   }
   if (o.backing.empty() || o.size == 0) throw std::invalid_argument("--backing and --size are required");
   if (o.keep == 0 || o.keep > o.size) o.keep = o.size;
+  for (const auto* list : {&o.lose_once, &o.lose}) {
+    for (const byte_range& r : *list) {
+      if (r.begin % 512 != 0 || r.end % 512 != 0) throw std::invalid_argument("--lose and --lose-once take whole 512-byte sectors");
+    }
+  }
   return o;
 }
 

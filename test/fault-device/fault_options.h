@@ -21,6 +21,8 @@ struct options {
   bool wrap = true;                    // past `keep`: wrap to offset mod keep, else drop
   std::vector<byte_range> fail_read;   // requests touching these fail with EIO
   std::vector<byte_range> fail_write;
+  std::vector<byte_range> lose_once;   // writes here are acknowledged but lost, the first time each byte is written
+  std::vector<byte_range> lose;        // writes here are acknowledged but lost, every time
   bool pull_armed = false;             // pulled out once `pull_after` bytes were written
   std::uint64_t pull_after = 0;
   int pull_errno = EIO;                // what every request gets once pulled out

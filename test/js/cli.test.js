@@ -7,7 +7,7 @@ const assert = require('node:assert/strict');
 const { spawn, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const { root, disk, sandbox } = require('./harness');
+const { root, disk, sandbox, whyNoFatTools, fatImage } = require('./harness');
 
 const cli = path.join(root, 'cli.js');
 const KiB = 1024;
@@ -173,7 +173,7 @@ test('a compressed image is written with the block map next to it, onto one driv
           assert.ok(bytes.subarray(from, to).equals(data.subarray(from, to)), `${compress}: ${name} at ${from}`);
         }
         if (options.length) assert.ok(bytes.subarray(64 * KiB, 3 * MiB).every((b) => b === 0xaa), 'unmapped range written');
-        assert.match(result.stdout, new RegExp(`^${name}: ok \\(68\\.0 KiB written.*verified: 0 differing bytes\\)$`, 'm'));
+        assert.match(result.stdout, new RegExp(`^${name}: ok \\(68\\.0 KiB written.*verified: 0 differing bytes, eject: powered off\\)$`, 'm'));
       }
     } finally {
       box.cleanup();
@@ -357,3 +357,21 @@ test('Ctrl-C at the confirmation question ends the command with nothing started'
     box.cleanup();
   }
 });
+
+test('--file writes a local file into the FAT partition, --no-eject leaves the drive on, and the summary shows the steps',
+  { skip: whyNoFatTools() || false }, async () => {
+    const box = sandbox({ diskSize: 16 * MiB, sudoPassword: 'pw' }); // a user who is not root needs it
+    try {
+      const local = path.join(box.dir, 'user-data');
+      fs.writeFileSync(local, '#cloud-config\nhostname: pi\n');
+      const result = await run(['write', fatImage(box.dir), 'fakesd', '--yes', '--block-size', '1M', '--file', `1:/user-data=${local}`,
+        '--no-eject', '--json', '--password-stdin'], { env: box.env, input: 'pw\n' });
+      assert.equal(result.code, 0, result.stderr);
+      const [drive] = event(jsonLines(result.stdout), 'summary').drives;
+      assert.deepEqual([drive.steps.files.files, drive.steps.eject.message],
+        [[{ partition: 1, path: '/user-data', bytes: 27 }], 'not asked for']);
+      assert.deepEqual(box.calls().filter((call) => call.startsWith('udisksctl power-off')), []);
+    } finally {
+      box.cleanup();
+    }
+  });

@@ -33,6 +33,7 @@ test('the package entry exports FlashDrive, both password checks and the promise
     'setDrive', 'setImage', 'setPassword', 'setWriteBlock', 'startWrite', 'cancelWrite', 'getWriteStats',
     'setValidateBlock', 'startValidate', 'cancelValidate', 'getValidateStats', 'setBlockMap', 'setWriteMode',
     'getWriteReport', 'getValidateReport', 'setCapacityCheck', 'runWrite', 'runValidate', 'getProgress',
+    'setRepairAttempts', 'setFixGpt', 'setEject', 'setFiles',
   ]);
 });
 

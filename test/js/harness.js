@@ -68,6 +68,23 @@ function sandbox({ diskSize = 1 << 20, sector = 512, whoami, sudoPassword } = {}
   return box;
 }
 
+// System tools of the image-making tests: on PATH for root only, hence looked up by path.
+const systemTool = (name) => ['/usr/sbin', '/sbin', '/usr/bin', '/bin'].map((d) => path.join(d, name)).find((p) => fs.existsSync(p));
+const FAT_TOOLS = ['mkfs.vfat', 'sfdisk', 'mtype'];
+const whyNoFatTools = () => (FAT_TOOLS.every(systemTool) ? null
+  : 'mkfs.vfat (dosfstools), sfdisk (fdisk) or mtype (mtools) is missing; scripts/setup.sh installs them');
+
+// An 8 MiB image in `dir`: partition 1 FAT from 1 MiB, partition 2 Linux from 7 MiB.
+function fatImage(dir) {
+  const { execFileSync } = require('node:child_process');
+  const file = path.join(dir, 'image.img');
+  fs.writeFileSync(file, '');
+  fs.truncateSync(file, 8 * 1024 * 1024);
+  execFileSync(systemTool('sfdisk'), ['-q', file], { input: 'start=2048, size=6M, type=c\nstart=14336, type=83\n' });
+  execFileSync(systemTool('mkfs.vfat'), ['--offset=2048', file, String(6 * 1024)], { stdio: 'ignore' });
+  return file;
+}
+
 // Polls a statistics method until the job shows its end (duration set) or the limit passes.
 async function waitForEnd(getStats, limitMs = 30000) {
   const started = Date.now();
@@ -79,4 +96,4 @@ async function waitForEnd(getStats, limitMs = 30000) {
   }
 }
 
-module.exports = { root, toolsDir, disk, sandbox, waitForEnd };
+module.exports = { root, toolsDir, disk, sandbox, waitForEnd, systemTool, whyNoFatTools, fatImage };

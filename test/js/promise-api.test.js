@@ -40,7 +40,13 @@ test('listDrives shows the drive, and flash writes the image and verifies it', a
   for (const ms of [result.durationMs, result.verify.durationMs]) assert.ok(Number.isInteger(ms) && ms >= 0);
   assert.deepEqual(result, {
     drive, image: { format: 'raw', size: MiB + 100 }, bytesWritten: MiB + 100, durationMs: result.durationMs,
-    verify: { differingBytes: 0, durationMs: result.verify.durationMs },
+    verify: { differingBytes: 0, ranges: [], durationMs: result.verify.durationMs },
+    steps: {
+      repair: { status: 'skipped', message: 'nothing differs', firstPassDifferingBytes: 0, ranges: [], passes: [{ differingBytes: 0, ranges: [] }] },
+      gpt: { status: 'skipped', message: 'no GPT', sectors: [], imageSectors: [] },
+      files: { status: 'skipped', message: 'none given', files: [] },
+      eject: { status: 'skipped', message: 'not asked for' },
+    },
     report: { errors: [], dataComplete: true, bytes: MiB + 100, image: { format: 'raw', size: MiB + 100, blockMap: false } },
   });
   assert.ok(fs.readFileSync(box.drivePath).subarray(0, MiB + 100).equals(image.bytes));

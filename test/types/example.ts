@@ -1,5 +1,5 @@
 // A typed application of the promise API, checked with tsc --noEmit by package.test.js.
-import { listDrives, checkTargets, flash, verify, station, FlasherError, type Progress, type StationEvent } from 'flasher-addon';
+import { listDrives, checkTargets, flash, verify, station, FlasherError, type Drive, type Progress, type StationEvent } from 'flasher-addon';
 
 function show(progress: Progress): void {
   const percent = progress.total === null ? '?' : ((100 * progress.bytes) / progress.total).toFixed(1);
@@ -26,7 +26,9 @@ export async function writeEveryStick(image: string): Promise<string[]> {
   const sticks = (await listDrives()).filter((drive) => drive.removable).map((drive) => drive.path);
   const { image: info, drives } = await checkTargets({ drives: sticks, image, blockSize: 4 << 20 });
   console.log(info.size ?? info.fileSize, drives.map((drive) => drive.sectorSize));
-  const { results } = await flash({ image, drives: sticks, verifyBlockSize: 1024 * 1024 });
+  const hostname = { partition: 1, path: '/hostname', content: (drive: Drive, i: number) => `pi-${i}-${drive.name}` };
+  const { results } = await flash({ image, drives: sticks, verifyBlockSize: 1024 * 1024, repair: 1, files: [hostname], eject: true });
+  for (const r of results) console.log(r.steps.repair.firstPassDifferingBytes, r.steps.gpt.imageSectors, r.steps.eject.message);
   return results.filter((r) => r.status !== 'ok').map((r) => `${r.drive.name}: ${r.error?.code ?? r.status}`);
 }
 
@@ -45,3 +47,5 @@ station({ image: 'a.img', drive: 'sdb' });
 flash({ image: 'a.img', drive: 'sdb', writeMode: 'fast' });
 // @ts-expect-error: the drive is required
 verify({ image: 'a.img' });
+// @ts-expect-error: a file's content is bytes or a function giving them
+flash({ image: 'a.img', drive: 'sdb', files: [{ partition: 1, path: '/x', content: 3 }] });

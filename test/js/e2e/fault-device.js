@@ -30,6 +30,8 @@ function daemonOptions(o) {
     ...ranges('fail-read', o.failRead),
     ...ranges('fail-write', o.failWrite),
     ...ranges('fail', o.fail),
+    ...ranges('lose-once', o.loseOnce),
+    ...ranges('lose', o.lose),
     ...Object.entries(named).filter(([, value]) => value !== undefined).map(([name, value]) => `--${name}=${value}`),
   ];
 }

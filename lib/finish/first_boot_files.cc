@@ -1,0 +1,122 @@
+#include "finish/first_boot_files.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "device/block_io.h"
+#include "finish/drive_access.h"
+#include "finish/image_bytes.h"
+#include "support/process.h"
+#include "support/shell.h"
+
+namespace {
+
+// The partition's place, checked to hold FAT.
+partition_place fat_partition(const partition_table& table, const read_at& read, int number) {
+  const std::optional<partition_place> place = table.find(number);
+  if (!place) throw coded_error(reason::image, "the image has no partition " + std::to_string(number));
+  if (!holds_fat(read(place->offset, 512))) {
+    throw coded_error(reason::image, "partition " + std::to_string(number) + " of the image holds no FAT file system");
+  }
+  return *place;
+}
+
+// A folder of this step's own under the temporary folder, removed with what it holds.
+class scratch_dir {
+ public:
+  scratch_dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "flasher-files-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw coded_error(reason::write, "failed to create a temporary folder", errno);
+    path_ = pattern;
+  }
+  ~scratch_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string read_whole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// An mtools command on the FAT file system at `offset` of the drive.
+std::string mtools(const std::string& tool, const std::string& device_path, std::uint64_t offset, const std::string& rest) {
+  return "MTOOLS_SKIP_CHECK=1 " + tool + " -i " + shell::quote(device_path + "@@" + std::to_string(offset)) + " " + rest;
+}
+
+std::string in_fat(const std::string& path) { return "::/" + path.substr(path.find_first_not_of('/')); }
+
+void write_one(const std::string& device_path, std::uint64_t offset, const first_boot_file& file, const scratch_dir& scratch) {
+  const std::string local = scratch.file("content");
+  std::ofstream(local, std::ios::binary | std::ios::trunc) << file.content;
+  // Parent folders first; one that exists already makes mmd fail, which is fine.
+  for (std::size_t slash = file.path.find('/', 1); slash != std::string::npos; slash = file.path.find('/', slash + 1)) {
+    if (slash > 0) process::run(mtools("mmd", device_path, offset, shell::quote(in_fat(file.path.substr(0, slash)))));
+  }
+  const process::outcome copied =
+      process::run(mtools("mcopy -o", device_path, offset, shell::quote(local) + " " + shell::quote(in_fat(file.path))));
+  if (copied.status != 0) throw coded_error(reason::write, "failed to write " + file.path + ": " + copied.output);
+
+  {  // What is read back comes from the medium, not from the cache mcopy wrote into.
+    block_io::unique_fd device(::open(device_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (device.valid()) block_io::drop_cached_pages(device.get());
+  }
+  const std::string back = scratch.file("read-back");
+  std::filesystem::remove(back);
+  const process::outcome read =
+      process::run(mtools("mcopy -n", device_path, offset, shell::quote(in_fat(file.path)) + " " + shell::quote(back)));
+  if (read.status != 0 || read_whole(back) != file.content) {
+    throw coded_error(reason::write, file.path + " reads back differently from what was written");
+  }
+}
+
+}  // namespace
+
+void check_file_partitions(const read_at& read, const std::vector<first_boot_file>& files) {
+  if (files.empty()) return;
+  const partition_table table(read, 512);
+  for (const first_boot_file& file : files) {
+    if (file.path.find_first_not_of('/') == std::string::npos) throw coded_error(reason::image, "a first-boot file needs a path");
+    fat_partition(table, read, file.partition);
+  }
+}
+
+void check_file_partitions(const image_plan& plan, const std::vector<first_boot_file>& files) {
+  if (files.empty()) return;
+  check_file_partitions(image_reader(plan), files);
+}
+
+files_record write_first_boot_files(const std::string& device_path, const std::vector<first_boot_file>& files,
+                                    const std::function<void()>& before_writing, std::optional<coded_error>& failure) {
+  files_record record;
+  try {
+    before_writing();
+    block_io::unique_fd device(::open(device_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!device.valid()) throw coded_error(reason::write, "failed to open device: " + block_io::last_error_text(), errno);
+    const read_at read = reader_of(device.get());
+    const partition_table table(read, logical_sector_size(device.get()));
+    scratch_dir scratch;
+    for (const first_boot_file& file : files) {
+      write_one(device_path, fat_partition(table, read, file.partition).offset, file, scratch);
+      record.files.push_back({file.partition, file.path, file.content.size()});
+    }
+    record.status = step_status::done;
+    record.message = std::to_string(files.size()) + (files.size() == 1 ? " file" : " files") + " written and read back";
+  } catch (const coded_error& e) {
+    failure = e;
+    record.status = step_status::failed;
+    record.message = e.what();
+  }
+  return record;
+}
