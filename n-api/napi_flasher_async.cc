@@ -50,6 +50,8 @@ auto call_native(const Napi::Env& env, Work&& work) -> decltype(work()) {
     Napi::Error error = Napi::Error::New(env, e.what());
     error.Set("code", reason_code(e.why()));
     throw error;
+  } catch (const std::invalid_argument& e) {
+    throw Napi::TypeError::New(env, e.what());
   } catch (const std::exception& e) {
     throw Napi::Error::New(env, e.what());
   }
@@ -106,6 +108,12 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("runWrite", &Flash_Drive::run_write),
                                                  InstanceMethod("runValidate", &Flash_Drive::run_validate),
                                                  InstanceMethod("getProgress", &Flash_Drive::get_progress),
+                                                 InstanceMethod("setBackup", &Flash_Drive::set_backup),
+                                                 InstanceMethod("startBackup", &Flash_Drive::start_backup),
+                                                 InstanceMethod("runBackup", &Flash_Drive::run_backup),
+                                                 InstanceMethod("cancelBackup", &Flash_Drive::cancel_backup),
+                                                 InstanceMethod("getBackupStats", &Flash_Drive::get_backup_stats),
+                                                 InstanceMethod("getBackupReport", &Flash_Drive::get_backup_report),
                                                  StaticMethod("runGroupWrite", &Flash_Drive::run_group_write),
                                              });
     // Kept for the life of the process, like the class itself.
@@ -189,7 +197,46 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
     Napi::Object result = Napi::Object::New(info.Env());
     result.Set("write", progress_object(info.Env(), device->write_stats.progress));
     result.Set("validate", progress_object(info.Env(), device->validate_stats.progress));
+    Napi::Object backup = progress_object(info.Env(), device->backup_stats.progress);
+    backup.Set("outputBytes", static_cast<double>(device->backup_stats.progress.output.load()));
+    result.Set("backup", backup);
     return result;
+  }
+
+  // setBackup(output, optionsJson): the file a backup of the drive makes, and how.
+  void set_backup(const Napi::CallbackInfo& info) {
+    if (info.Length() != 2 || !info[0].IsString() || !info[1].IsString()) {
+      throw Napi::TypeError::New(info.Env(), "set_backup() takes the output's path and the options as JSON text");
+    }
+    const std::string output = info[0].As<Napi::String>().Utf8Value();
+    const std::string options = info[1].As<Napi::String>().Utf8Value();
+    call_native(info.Env(), [&] { device->set_backup(output, options); });
+  }
+
+  void start_backup(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "start_backup() takes no parameter");
+    start_job(info.Env(), Napi::Function(), [this](job_end_callback on_end) { device->backup_async(std::move(on_end)); });
+  }
+
+  void run_backup(const Napi::CallbackInfo& info) {
+    Napi::Function done = require_function(info, "run_backup() takes one function parameter");
+    start_job(info.Env(), done, [this](job_end_callback on_end) { device->backup_async(std::move(on_end)); });
+  }
+
+  void cancel_backup(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "cancel_backup() takes no parameter");
+    call_native(info.Env(), [&] { device->request_cancel_backup(); });
+  }
+
+  Napi::Value get_backup_stats(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "get_backup_stats() takes no parameter");
+    return Napi::String::New(info.Env(), call_native(info.Env(), [&] { return device->backup_stats.get_json(); }));
+  }
+
+  Napi::Value get_backup_report(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "get_backup_report() takes no parameter");
+    return Napi::String::New(info.Env(),
+                             call_native(info.Env(), [&] { return device->backup_stats.get_report_json(); }));
   }
 
   void cancel_write(const Napi::CallbackInfo& info) {

@@ -4,11 +4,14 @@
 // of their own.
 //
 // Shared between the JavaScript thread and the job threads, and what guards each:
-//   cancel_write, cancel_validate   atomics: raised by the JavaScript thread, read by the jobs
-//   write_stats, validate_stats     each record's own lock (statistics_record)
+//   cancel_write, cancel_validate,  atomics: raised by the JavaScript thread, read by the jobs
+//   cancel_backup
+//   write_stats, validate_stats,    each record's own lock (statistics_record)
+//   backup_stats
 //   drive_model lists               drives::lists_mutex, taken by every drive-model call
 //   settings (drive, password,      settings_mutex; a setting is only changed while no job
-//   image, block map, block sizes)  that reads it is active, and a job copies the settings
+//   image, block map, block sizes,  that reads it is active, and a job copies the settings
+//   backup)
 //                                   when its thread begins; only the write job's end writes
 //                                   `drive` back, under the same lock
 //   last_write                      settings_mutex; set by the write job's end, dropped by
@@ -23,6 +26,7 @@
 #include <mutex>
 #include <string>
 
+#include "backup/backup_options.h"
 #include "drives/drives.h"
 #include "drives/phydrive.h"
 #include "flash/device_writer.h"
@@ -47,6 +51,7 @@ struct job_settings {
   write_fingerprint fingerprint;  // of the write's settings, taken when the job begins
   bool capacity_check = false;
   group_membership* group = nullptr;  // none: the write reads the image for itself
+  std::optional<backup::backup_options> backup{};  // a backup's output and settings
 };
 
 class flash_device_basic {
@@ -66,8 +71,13 @@ class flash_device_basic {
   std::uint64_t validate_block_size = 0;
   std::atomic<bool> cancel_validate{false};
   bool capacity_check = false;  // the write first checks that the drive holds what it reports
+  std::optional<backup::backup_options> backup_settings;  // none until set_backup
+  // A backup reads and encodes the drive in chunks of this size.
+  static constexpr std::uint64_t backup_block_size = 4 << 20;
+  std::atomic<bool> cancel_backup{false};
   statistics_record write_stats;
   statistics_record validate_stats;
+  statistics_record backup_stats;
 
   // Pause between the end of the write and the permission restore, letting the
   // kernel and udev settle on the rewritten partition table.
@@ -87,15 +97,25 @@ class flash_device_basic {
   void set_write_mode(write_mode mode);
   void set_validate_block_size(std::uint64_t bytes);
   void set_capacity_check(bool on);
+  // Chooses the file a backup of the drive makes and how (backup_options::parse);
+  // throws std::invalid_argument for an option that is wrong.
+  void set_backup(std::string output, const std::string& options_json);
 
   // Raise a job's cancel flag; a running job stops after its current block, a
   // waiting one before it touches the drive.
   void request_cancel_write();
   void request_cancel_validate();
+  void request_cancel_backup();
 
  protected:
   // Throws "a job is running on this device" when any job runs or waits.
   void refuse_while_any_job() const;
+  std::atomic<bool>& cancel_flag(job_kind kind) {
+    return kind == job_kind::write ? cancel_write : kind == job_kind::validate ? cancel_validate : cancel_backup;
+  }
+  statistics_record& stats_of(job_kind kind) {
+    return kind == job_kind::write ? write_stats : kind == job_kind::validate ? validate_stats : backup_stats;
+  }
   job_settings settings_for(job_kind kind) const;
   // The decoded size the start checks use: the map's, or the image's where known.
   std::optional<std::uint64_t> known_image_size() const;
@@ -112,8 +132,9 @@ class flash_device_basic {
 class flash_device_platform : public flash_device_basic {
  public:
   // Opens the drive's node to other users (mode "o+w", "o-w", "o+r", "o-r") through
-  // sudo chmod; every problem is recorded in write_stats.
-  void set_permissions(phydrive target, std::string mode, const std::string& sudo_password);
+  // sudo chmod; every problem is recorded in `stats` (by default write_stats).
+  void set_permissions(phydrive target, std::string mode, const std::string& sudo_password,
+                       statistics_record* stats = nullptr);
 
  protected:
   // The body of the write job.
@@ -123,6 +144,10 @@ class flash_device_platform : public flash_device_basic {
   // Whether the write may go on: true when the capacity check is off or passed; else
   // the failure is recorded in write_stats and nothing more may be written.
   bool capacity_confirmed(const job_settings& job);
+  // The body of the backup job.
+  void back_up(const job_settings& job);
+  // The data part of the backup: the drive read up to its extent into the output files.
+  void back_up_data(const job_settings& job);
 };
 
 class flash_device : public flash_device_platform,
@@ -134,6 +159,9 @@ class flash_device : public flash_device_platform,
   // Checks the image and block size, resets validate_stats and starts the validation;
   // with a non-empty `report_path` every differing byte is listed in that file.
   void validate_async(job_end_callback on_end = {}, std::string report_path = {});
+  // Checks the drive and the backup's output, resets backup_stats and starts reading
+  // the drive into the output.
+  void backup_async(job_end_callback on_end = {});
   // Starts a write on each device, the image read once for all of them. Every
   // device's start checks run first: when one refuses, none starts, and the error's
   // text is the drive's path, ": " and the refusal. The devices must hold one image,
@@ -147,6 +175,7 @@ class flash_device : public flash_device_platform,
  private:
   void write_start_checks() const;
   void validate_start_checks() const;
+  void backup_start_checks() const;
   // Claims the job, runs its checks, resets its cancel flag and statistics, starts it.
   void start_job(job_kind kind, job_end_callback on_end, std::string report_path);
   // The same without the thread, under settings_mutex; the claim is taken back when a

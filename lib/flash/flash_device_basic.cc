@@ -114,6 +114,13 @@ void flash_device_basic::set_capacity_check(bool on) {
   capacity_check = on;
 }
 
+void flash_device_basic::set_backup(std::string output, const std::string& options_json) {
+  backup::backup_options chosen = backup::backup_options::parse(output, options_json);
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  if (jobs.active(job_kind::backup)) throw coded_error(reason::busy, job_running);
+  backup_settings = std::move(chosen);
+}
+
 void flash_device_basic::request_cancel_write() {
   cancel_write = true;
   jobs.wake_waiting();
@@ -124,9 +131,22 @@ void flash_device_basic::request_cancel_validate() {
   jobs.wake_waiting();
 }
 
+void flash_device_basic::request_cancel_backup() {
+  cancel_backup = true;
+  jobs.wake_waiting();
+}
+
 job_settings flash_device_basic::settings_for(job_kind kind) const {
   std::lock_guard<std::mutex> lock(settings_mutex);
   const std::uint64_t block_size = kind == job_kind::write ? write_block_size : validate_block_size;
+  if (kind == job_kind::backup) {
+    job_settings job;
+    job.drive = drive;
+    job.password = password;
+    job.block_size = backup_block_size;
+    job.backup = backup_settings;
+    return job;
+  }
   return job_settings{drive,
                       password,
                       image_plan{image_path, image_info, block_map, block_size},

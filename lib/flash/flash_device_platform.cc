@@ -11,18 +11,19 @@
 
 using clock_type = flash_statistics::clock;
 
-void flash_device_platform::set_permissions(phydrive target, std::string mode,
-                                            const std::string& sudo_password) {
+void flash_device_platform::set_permissions(phydrive target, std::string mode, const std::string& sudo_password,
+                                            statistics_record* stats) {
+  statistics_record& record = stats != nullptr ? *stats : write_stats;
   // chmod only ever touches the node of a drive that the current listing still shows.
   if (!drive_model.contains(target)) {
-    write_stats.error_queue(reason::no_drive, "required drive is not available or is not set");
+    record.error_queue(reason::no_drive, "required drive is not available or is not set");
     return;
   }
-  if (sudo_password.empty()) write_stats.error_queue(reason::password, "password is not set");
+  if (sudo_password.empty()) record.error_queue(reason::password, "password is not set");
   const std::string command =
       "sudo -S -k chmod " + mode + " " + shell::quote(target.path) + " >>/dev/null 2>>/dev/null";
   if (shell::run_with_input(command, sudo_password + "\n") != 0) {
-    write_stats.error_queue(reason::password, "failed to alter permissions");
+    record.error_queue(reason::password, "failed to alter permissions");
   }
 }
 

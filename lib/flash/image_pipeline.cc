@@ -10,9 +10,12 @@ constexpr std::uint64_t unbounded = UINT64_MAX;
 }  // namespace
 
 image_pipeline::image_pipeline(const image_plan& plan, std::size_t takers)
+    : image_pipeline(plan, image::open(plan.path, plan.info), takers) {}
+
+image_pipeline::image_pipeline(const image_plan& plan, std::unique_ptr<image::image_source> source, std::size_t takers)
     : plan_(plan),
       takers_(takers),
-      source_(image::open(plan.path, plan.info)),
+      source_(std::move(source)),
       ring_(ring_depth + takers - 1, plan.block_size, takers),
       reader_([this] { read_image(); }) {}
 

@@ -35,6 +35,8 @@ class image_pipeline {
   // std::runtime_error ("failed to open image file") or image::corrupt_data when the
   // image cannot be opened.
   explicit image_pipeline(const image_plan& plan, std::size_t takers = 1);
+  // The same over a source already open, such as a drive read as the image.
+  image_pipeline(const image_plan& plan, std::unique_ptr<image::image_source> source, std::size_t takers = 1);
   // Stops the reader and waits for its thread.
   ~image_pipeline();
   image_pipeline(const image_pipeline&) = delete;

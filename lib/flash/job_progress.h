@@ -7,4 +7,5 @@
 struct job_progress {
   std::atomic<std::uint64_t> bytes{0};
   std::atomic<std::uint64_t> total{0};  // 0 = unknown
+  std::atomic<std::uint64_t> output{0};  // backups: bytes of the output file so far
 };

@@ -18,6 +18,8 @@ nlohmann::json optional_number(const std::optional<std::uint64_t>& value) {
   return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
 
+nlohmann::json optional_text(const std::string& text) { return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text); }
+
 }  // namespace
 
 std::string job_report::json() const {
@@ -30,11 +32,19 @@ std::string job_report::json() const {
                       {"code", code ? nlohmann::json(code) : nlohmann::json(nullptr)},
                       {"offset", optional_number(e.offset)}});
   }
-  const nlohmann::json report = {
+  nlohmann::json report = {
       {"errors", listed},
       {"dataComplete", data_complete},
       {"bytes", bytes},
       {"image", {{"format", image_format}, {"size", optional_number(image_size)}, {"blockMap", block_map}}}};
+  if (backup) {
+    report["backup"] = {{"output", backup->output},
+                        {"extent", backup->extent},
+                        {"outputBytes", backup->output_bytes},
+                        {"sha256", optional_text(backup->sha256)},
+                        {"blockMap", optional_text(backup->block_map)},
+                        {"checksumFile", optional_text(backup->checksum_file)}};
+  }
   // Messages may hold bytes of file names that are not UTF-8: keep them, replaced.
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
