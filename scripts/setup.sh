@@ -12,7 +12,7 @@ debian_packages=(
   libxxhash-dev liburing-dev
   xz-utils zstd gzip bzip2 zip bmap-tools
   util-linux mount fuse3 libfuse3-dev
-  sudo udisks2 dbus udev e2fsprogs fdisk
+  sudo udisks2 dbus udev e2fsprogs fdisk gdisk libblkid-dev
   clang-14 libclang-rt-14-dev valgrind
 )
 

@@ -52,7 +52,7 @@ void flash_device_platform::back_up(const job_settings& job) {
       set_permissions(job.drive, "o+r", job.password, &backup_stats);
     }
     start = clock_type::now();
-    back_up_data(job);
+    if (!cancel_backup) back_up_data(job);
   } catch (const std::exception& e) {
     backup_stats.error_queue(e, reason::read);
   } catch (...) {
