@@ -42,9 +42,20 @@ export interface JobReport {
   }>;
   /** True when every byte of the image reached the drive (write) or was compared (validation). */
   dataComplete: boolean;
-  /** Image bytes written or compared. */
+  /** Image bytes written or compared; for a backup, bytes read from the drive. */
   bytes: number;
+  /** For a backup, the image it makes: its format, its size (the extent) and whether it gets a block map. */
   image: { format: 'raw' | 'gzip' | 'xz' | 'zstd' | 'bzip2' | 'zip'; size: number | null; blockMap: boolean };
+  /** Backups only: the files made; the paths and the SHA-256 are null until the backup succeeded. */
+  backup?: {
+    output: string;
+    extent: 'partitions' | 'whole';
+    /** Bytes of the output file. */
+    outputBytes: number;
+    sha256: string | null;
+    blockMap: string | null;
+    checksumFile: string | null;
+  };
 }
 
 /** One drive writer. Every method throws an Error with a fixed message on refusal. */
@@ -107,8 +118,29 @@ export class FlashDrive {
    * ": " and the refusal. `done(i)` is called once drive i's job has ended.
    */
   static runGroupWrite(drives: FlashDrive[], done: (index: number) => void): void;
-  /** Live byte counts of the two jobs; `total` 0 means unknown. */
-  getProgress(): { write: JobProgress; validate: JobProgress };
+  /**
+   * Chooses the file a backup of the drive makes and how: `optionsJson` is the JSON text
+   * of an object with any of format, level, extent, blockMap, checksum and overwrite (see
+   * BackupOptions). Throws a TypeError (code ERR_INVALID_ARG_VALUE) for an option that
+   * is wrong, or where the output's name tells no format and none is given.
+   */
+  setBackup(output: string, optionsJson: string): void;
+  /**
+   * Starts reading the drive into the output on a native thread; returns at once. Throws
+   * (code EOUTPUT) when an output file exists and overwriting was not asked for, its
+   * folder is missing, or it lies on the drive being read.
+   */
+  startBackup(): void;
+  /** Starts the backup like startBackup; `done` is called once the job has ended. */
+  runBackup(done: () => void): void;
+  /** Asks the backup to stop after its current block; nothing of its output is kept. */
+  cancelBackup(): void;
+  /** The backup job's statistics as JSON text (see FlashStatistics). */
+  getBackupStats(): string;
+  /** The backup job's report as JSON text (see JobReport, with its `backup` member). */
+  getBackupReport(): string;
+  /** Live byte counts of the jobs; `total` 0 means unknown. A backup also counts the bytes of its output. */
+  getProgress(): { write: JobProgress; validate: JobProgress; backup: JobProgress & { outputBytes: number } };
 }
 
 /** Bytes a job has handled so far, and its whole size (0 when unknown). */
@@ -293,6 +325,51 @@ export class FlasherError extends Error {
   report?: JobReport;
 }
 
+export interface BackupOptions {
+  /** Kernel name or device path of the drive to read, exactly as listDrives shows it. */
+  drive: string;
+  /** Path of the image file to make. */
+  output: string;
+  /** The sudo password; needed when the process is not root. */
+  password?: string;
+  /** By default told by the output's name: .img raw (sparse), .zst zstd, .xz xz, .gz gzip. */
+  format?: 'raw' | 'zstd' | 'xz' | 'gzip';
+  /** Compression level: zstd 1-19 (default 3), xz 0-9 (default 6), gzip 1-9 (default 6); none for raw. */
+  level?: number;
+  /** "partitions" (the default): up to the end of the last partition; "whole": the whole drive. */
+  extent?: 'partitions' | 'whole';
+  /** Write OUTPUT.bmap, the block map of the ranges that hold data; true by default. */
+  blockMap?: boolean;
+  /** Write OUTPUT.sha256, the output's SHA-256 in sha256sum form; true by default. */
+  checksum?: boolean;
+  /** Replace an existing output (and its .bmap and .sha256); false by default. */
+  overwrite?: boolean;
+  /** Aborting it cancels the backup, which keeps nothing; the promise then rejects with an AbortError. */
+  signal?: AbortSignal;
+  /** Called when the backup starts, about every 200 ms while bytes move, and once at its end. */
+  onProgress?: (progress: BackupProgress) => void;
+}
+
+export interface BackupProgress extends Omit<Progress, 'phase'> {
+  phase: 'backup';
+  /** Bytes of the output file so far. */
+  outputBytes: number;
+}
+
+export interface BackupResult {
+  /** Bytes read from the drive: its extent. */
+  bytesRead: number;
+  /** Bytes of the output file. */
+  outputBytes: number;
+  /** SHA-256 of the output file, lower-case hex. */
+  sha256: string;
+  /** Path of the block map, or null when none was asked for. */
+  blockMap: string | null;
+  durationMs: number;
+  /** The backup's job report. */
+  report: JobReport;
+}
+
 /** Writes the image onto the drive, then reads it back and compares. */
 export function flash(options: FlashOptions): Promise<FlashResult>;
 /** Writes the image onto every drive from one read of it, then reads each back. */
@@ -300,3 +377,11 @@ export function flash(options: GroupFlashOptions): Promise<GroupFlashResult>;
 
 /** Reads the drive back and compares it with the image. */
 export function verify(options: VerifyOptions): Promise<VerifyResult>;
+
+/**
+ * Reads the drive up to its extent into an image file, with its block map and SHA-256
+ * beside it. Rejects with EREAD (the drive cannot be read; the report's error gives the
+ * offset), EOUTPUT (the output cannot be made or written) or ENODRIVE; a failed or
+ * cancelled backup leaves no output.
+ */
+export function backup(options: BackupOptions): Promise<BackupResult>;

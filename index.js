@@ -1,9 +1,10 @@
 'use strict';
 // Entry of the package: the FlashDrive class and the password checks of the two
-// addons, and the promise API over them (listDrives, flash, verify).
+// addons, and the promise API over them (listDrives, flash, verify, backup).
 const { flasher, sudo } = require('./api/addons');
 const { listDrives } = require('./api/drives');
 const { flash, verify } = require('./api/flash');
+const { backup } = require('./api/backup');
 const { FlasherError } = require('./api/errors');
 
 module.exports = {
@@ -14,5 +15,6 @@ module.exports = {
   listDrives,
   flash,
   verify,
+  backup,
   FlasherError,
 };

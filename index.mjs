@@ -1,4 +1,4 @@
 // ES module entry: the same exports as index.js.
 import api from './index.js';
 
-export const { FlashDrive, inspectImage, checkPassword, checkPasswordForUser, listDrives, flash, verify, FlasherError } = api;
+export const { FlashDrive, inspectImage, checkPassword, checkPasswordForUser, listDrives, flash, verify, backup, FlasherError } = api;

@@ -14,7 +14,7 @@ const busy = new Set();
 
 // A drive without a sector size takes no block size: the engine says so at the start.
 function checkBlockSize(drive, blockSize, name) {
-  if (drive.sectorSize === 0 || blockSize % drive.sectorSize === 0) return;
+  if (blockSize === undefined || drive.sectorSize === 0 || blockSize % drive.sectorSize === 0) return;
   const err = new RangeError(`options.${name} must be a multiple of the drive's sector size (${drive.sectorSize})`);
   err.code = 'ERR_INVALID_ARG_VALUE';
   throw err;
@@ -163,4 +163,4 @@ async function verify(options) {
   });
 }
 
-module.exports = { flash, verify };
+module.exports = { flash, verify, withDrives };

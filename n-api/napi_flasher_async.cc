@@ -39,7 +39,7 @@ bool require_boolean(const Napi::CallbackInfo& info, const char* message) {
 }
 
 // Runs native work; a standard exception becomes a JavaScript Error with its text and,
-// where the engine gave one, its reason as `code`.
+// where the engine gave one, its reason as `code`; an invalid argument a TypeError.
 template <class Work>
 auto call_native(const Napi::Env& env, Work&& work) -> decltype(work()) {
   try {
@@ -51,7 +51,10 @@ auto call_native(const Napi::Env& env, Work&& work) -> decltype(work()) {
     error.Set("code", reason_code(e.why()));
     throw error;
   } catch (const std::invalid_argument& e) {
-    throw Napi::TypeError::New(env, e.what());
+    // A setting the caller got wrong, as Node.js reports one.
+    Napi::TypeError error = Napi::TypeError::New(env, e.what());
+    error.Set("code", "ERR_INVALID_ARG_VALUE");
+    throw error;
   } catch (const std::exception& e) {
     throw Napi::Error::New(env, e.what());
   }

@@ -1,5 +1,5 @@
 // A typed application of the promise API, checked with tsc --noEmit by package.test.js.
-import { listDrives, flash, verify, FlasherError, type Progress } from 'flasher-addon';
+import { listDrives, flash, verify, backup, FlasherError, type Progress } from 'flasher-addon';
 
 function show(progress: Progress): void {
   const percent = progress.total === null ? '?' : ((100 * progress.bytes) / progress.total).toFixed(1);
@@ -28,6 +28,17 @@ export async function writeEveryStick(image: string): Promise<string[]> {
   return results.filter((r) => r.status !== 'ok').map((r) => `${r.drive.name}: ${r.error?.code ?? r.status}`);
 }
 
+export async function backUpFirstStick(output: string): Promise<string | null> {
+  const stick = (await listDrives()).find((drive) => drive.removable);
+  if (!stick) return null;
+  const result = await backup({
+    drive: stick.name, output, level: 19, extent: 'whole', onProgress: (p) => console.log(p.bytes / p.outputBytes),
+  });
+  return `${result.sha256} ${result.blockMap ?? 'no map'} ${result.report.backup?.outputBytes}`;
+}
+
+// @ts-expect-error: no such output format
+backup({ drive: 'sdb', output: 'a.img.bz2', format: 'bzip2' });
 // @ts-expect-error: no such write mode
 flash({ image: 'a.img', drive: 'sdb', writeMode: 'fast' });
 // @ts-expect-error: the drive is required
