@@ -14,6 +14,7 @@
 #include "backup/staged_file.h"
 #include "flash/flash_device.h"
 #include "flash/job_loops.h"
+#include "flash/node_access.h"
 #include "support/privileges.h"
 
 using clock_type = flash_statistics::clock;
@@ -37,20 +38,14 @@ void remove_stale(const std::string& path, bool made) {
 
 void flash_device_platform::back_up(const job_settings& job) {
   auto start = clock_type::now();
-  bool opened_node = false;
+  std::unique_ptr<node_access> access;
   try {
     // Time may have passed since the start, waiting for another job of the drive.
     for (const std::string& path : job.backup->files()) backup::check_output_path(path, job.backup->overwrite);
-    try {
-      drive_model.unmount(job.drive.identifier);
-    } catch (const std::runtime_error& e) {
-      // A file system still mounted may change while it is read: it is not read.
-      throw coded_error(reason::read, std::string("failed to unmount device: ") + e.what());
-    }
-    if (!privileges::is_root()) {
-      opened_node = true;
-      set_permissions(job.drive, "o+r", job.password, &backup_stats);
-    }
+    const phydrive listed = listed_now(job.drive);
+    if (!privileges::is_root()) access = std::make_unique<node_access>(listed.path, "r", job.password, backup_stats);
+    // A file system still mounted may change while it is read: it is not read.
+    unmount(listed, reason::read);
     start = clock_type::now();
     if (!cancel_backup) back_up_data(job);
   } catch (const std::exception& e) {
@@ -61,7 +56,7 @@ void flash_device_platform::back_up(const job_settings& job) {
   backup_stats.update_report([](job_report& r) { r.phase = job_phase::finish; });
   backup_stats.update([&](flash_statistics& s) { s.close(start, cancel_backup); });
   try {
-    if (opened_node) set_permissions(job.drive, "o-r", job.password, &backup_stats);
+    if (access) access->restore();
   } catch (const std::exception& e) {
     backup_stats.error_queue(e, reason::read);
   }

@@ -49,8 +49,10 @@ test('backup() to a sparse .img: the result, the progress reports, and the drive
   assert.ok(reports.every((r) => r.phase === 'backup' && r.drive.name === 'fakesd'));
   assert.ok(reports.every((r, i) => i === 0 || (r.bytes >= reports[i - 1].bytes && r.outputBytes >= reports[i - 1].outputBytes)));
   assert.deepEqual(reports.at(-1), { ...reports.at(-1), bytes: extent, total: extent, outputBytes: extent, eta: 0 });
-  const chmods = box.calls().filter((call) => call.startsWith('sudo -S -k chmod'));
-  assert.deepEqual(chmods, [`sudo -S -k chmod o+r ${box.drivePath} [accepted]`, `sudo -S -k chmod o-r ${box.drivePath} [accepted]`]);
+  // Read access for this user alone, put back as it was after.
+  const access = box.calls().filter((call) => call.startsWith('sudo -S -k setfacl'));
+  assert.deepEqual(access.filter((call) => call.includes(' -m ')), [`sudo -S -k setfacl -m u:${process.getuid()}:r -- ${box.drivePath} [accepted]`]);
+  assert.equal(access.filter((call) => call.includes(' --set ') && call.endsWith('[accepted]')).length, 1);
 });
 
 test('refusals: each with its code, and nothing written', async (t) => {
