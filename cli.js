@@ -30,7 +30,7 @@ program
 program
   .command('write')
   .description('write IMAGE onto each DRIVE (kernel name such as sdb, or device path), then verify them')
-  .argument('<image>', 'image file: raw, or compressed with xz, gzip, zstd, bzip2 or zip')
+  .argument('<image>', 'image file: raw, or compressed with xz, gzip, zstd, bzip2 or zip; or a drive, copied (./sdb is a file)')
   .argument('<drive...>', 'target drives: names or paths as "flasher list" shows them')
   .option('-y, --yes', 'do not ask to confirm by typing the drive names')
   .option('--password-stdin', 'read the sudo password from one line of standard input')

@@ -67,6 +67,13 @@ export class FlashDrive {
   /** Chooses the image file (raw, gzip, xz, zstd, bzip2 or zip, told by its content) and records its size. */
   setImage(path: string): void;
   /**
+   * Chooses a listed drive (kernel name or device path) as the image: a clone. The write
+   * reads it up to the end of its last partition (the whole drive where it has none),
+   * unmounting its partitions first; it cannot be the target. Throws (code ENODRIVE)
+   * "required drive KEY is not available" or "drive is not external/removable".
+   */
+  setSourceDrive(key: string): void;
+  /**
    * Names a bmaptool block map: jobs then write and compare only its ranges, checking
    * their checksums. An empty string clears it. Throws "invalid block map: ..." or
    * "block map does not fit the image: ...".
@@ -213,7 +220,10 @@ export interface Progress {
 }
 
 export interface VerifyOptions {
-  /** Path of the image file. */
+  /**
+   * Path of the image file; or the kernel name or device path of a listed drive, read
+   * up to the end of its last partition (a clone; "./sdb" names a file).
+   */
   image: string;
   /** Kernel name or device path of the drive, exactly as listDrives shows it. */
   drive: string;
@@ -251,10 +261,17 @@ export interface VerifyResult {
   report: JobReport;
 }
 
+/** The image of a write: as inspectImage tells, size null where the format records none; for a clone the source drive and its extent. */
+export interface WrittenImage {
+  format: ImageInfo['format'];
+  size: number | null;
+  /** The source drive of a clone. */
+  drive?: Drive;
+}
+
 export interface FlashResult {
   drive: Drive;
-  /** As inspectImage tells: size null where the format records none. */
-  image: { format: ImageInfo['format']; size: number | null };
+  image: WrittenImage;
   /** Bytes of the image written onto the drive. */
   bytesWritten: number;
   durationMs: number;
@@ -277,7 +294,7 @@ export interface DriveResult {
 }
 
 export interface GroupFlashResult {
-  image: { format: ImageInfo['format']; size: number | null };
+  image: WrittenImage;
   /** One result per drive, in the order given. */
   results: DriveResult[];
 }

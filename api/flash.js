@@ -1,6 +1,7 @@
 'use strict';
 // flash() writes an image onto a drive, or onto several drives from one read of the
-// image, and reads each back; verify() only reads back. Each call works with
+// image, and reads each back; verify() only reads back. An image named exactly as a
+// listed drive is that drive, read up to the end of its last partition: a clone. Each call works with
 // FlashDrives of its own and settles once the engine's job threads have ended, so
 // nothing is left to keep the process alive.
 const { flasher } = require('./addons');
@@ -20,10 +21,11 @@ function checkBlockSize(drive, blockSize, name) {
   throw err;
 }
 
-function setUp(drive, opts, writing) {
+function setUp(drive, opts, writing, source) {
   const flashDrive = new flasher.FlashDrive();
   flashDrive.setDrive(drive.path);
-  flashDrive.setImage(opts.image);
+  if (source) flashDrive.setSourceDrive(source.path);
+  else flashDrive.setImage(opts.image);
   if (opts.password !== undefined) flashDrive.setPassword(opts.password);
   flashDrive.setWriteBlock(opts.blockSize);
   // verify() takes no verifyBlockSize: the verification reads with blockSize.
@@ -72,7 +74,19 @@ async function runPhase(flashDrive, phase, drive, opts) {
   return result;
 }
 
-// Finds the drives, claims them and runs `work`; engine failures become FlasherErrors.
+// The drive `image` names exactly, by kernel name or device path, or null for a file
+// ("./sdb" names a file). It is never one of the targets.
+function sourceDrive(listed, image, targets) {
+  if (image === undefined || !listed.some((d) => d.name === image || d.path === image)) return null;
+  const source = findDrive(listed, image);
+  if (targets.some((d) => d.path === source.path)) {
+    throw new FlasherError(`the source drive ${source.name} cannot be a target`, 'ENODRIVE');
+  }
+  return source;
+}
+
+// Finds the drives and the source drive of a clone, claims them and runs
+// `work(drives, source)`; engine failures become FlasherErrors.
 async function withDrives(opts, keys, fallback, work) {
   const claimed = [];
   try {
@@ -80,7 +94,8 @@ async function withDrives(opts, keys, fallback, work) {
     const listed = await listDrives();
     throwIfAborted(opts.signal);
     const drives = keys.map((key) => findDrive(listed, key));
-    for (const drive of drives) {
+    const source = sourceDrive(listed, opts.image, drives);
+    for (const drive of source ? [...drives, source] : drives) {
       checkBlockSize(drive, opts.blockSize, 'blockSize');
       if (opts.verifyBlockSize) checkBlockSize(drive, opts.verifyBlockSize, 'verifyBlockSize');
       if (busy.has(drive.path) || claimed.includes(drive.path)) {
@@ -89,7 +104,7 @@ async function withDrives(opts, keys, fallback, work) {
       claimed.push(drive.path);
     }
     for (const path of claimed) busy.add(path);
-    return await work(drives);
+    return await work(drives, source);
   } catch (err) {
     throw toFlasherError(err, fallback);
   } finally {
@@ -102,15 +117,18 @@ function imageOf(opts) {
   return { format, size };
 }
 
+// The image of a clone: the source drive up to its extent, as the write read it.
+const sourceImage = (source, report) => ({ format: 'raw', size: report.image.size ?? report.bytes, drive: source });
+
 async function flashOne(opts) {
-  return withDrives(opts, [opts.drive], 'EWRITE', async ([drive]) => {
-    const flashDrive = setUp(drive, opts, true);
-    const image = imageOf(opts);
+  return withDrives(opts, [opts.drive], 'EWRITE', async ([drive], source) => {
+    const flashDrive = setUp(drive, opts, true, source);
+    const image = source ? null : imageOf(opts);
     const written = await runPhase(flashDrive, 'write', drive, opts);
     const checked = opts.verify ? await runPhase(flashDrive, 'verify', drive, opts) : null;
     return {
       drive,
-      image,
+      image: image || sourceImage(source, written.report),
       bytesWritten: written.report.bytes,
       durationMs: written.stats.duration,
       verify: checked && { differingBytes: checked.stats.numwriteerrs, durationMs: checked.stats.duration },
@@ -122,8 +140,8 @@ async function flashOne(opts) {
 // Several drives: one group write, then every drive that was written verified at once.
 // A drive that fails is reported in its result; only a refused start or an abort rejects.
 async function flashGroup(opts) {
-  return withDrives(opts, opts.drives, 'EWRITE', async (drives) => {
-    const flashDrives = drives.map((drive) => setUp(drive, opts, true));
+  return withDrives(opts, opts.drives, 'EWRITE', async (drives, source) => {
+    const flashDrives = drives.map((drive) => setUp(drive, opts, true, source));
     const writes = await runGroupWrite(flashDrives, { drives, signal: opts.signal, onProgress: opts.onProgress });
     const written = writes.map((stats, i) => outcome(flashDrives[i], 'write', stats, opts.signal));
     throwIfAborted(opts.signal);
@@ -146,7 +164,8 @@ async function flashGroup(opts) {
         error,
       };
     });
-    return { image: imageOf(opts), results };
+    const read = written.find((w) => w.report.dataComplete) || written[0];
+    return { image: source ? sourceImage(source, read.report) : imageOf(opts), results };
   });
 }
 
@@ -157,8 +176,8 @@ async function flash(options) {
 
 async function verify(options) {
   const opts = checkOptions(options, VERIFY_OPTIONS);
-  return withDrives(opts, [opts.drive], 'EVERIFY', async ([drive]) => {
-    const checked = await runPhase(setUp(drive, opts, false), 'verify', drive, opts);
+  return withDrives(opts, [opts.drive], 'EVERIFY', async ([drive], source) => {
+    const checked = await runPhase(setUp(drive, opts, false, source), 'verify', drive, opts);
     return { differingBytes: checked.stats.numwriteerrs, durationMs: checked.stats.duration, report: checked.report };
   });
 }

@@ -1,7 +1,8 @@
 'use strict';
 // `flasher write`: the image and the drives shown and checked, one confirmation, then
 // one flash() call that writes every drive (several from one read of the image) and
-// verifies each, and a summary per drive.
+// verifies each, and a summary per drive. An image named as a listed drive is that
+// drive, copied onto the others (a clone).
 const { flash } = require('../index.js');
 const { listEntries, findDrive, describeDrive } = require('./drives');
 const { describeImage } = require('./image');
@@ -13,8 +14,7 @@ const { parseSize, formatBytes } = require('./units');
 
 const say = (text) => process.stderr.write(`${text}\n`);
 
-async function findTargets(keys) {
-  const listed = await listEntries();
+function findTargets(listed, keys) {
   const drives = [];
   for (const key of keys) {
     const drive = findDrive(listed, key);
@@ -23,6 +23,15 @@ async function findTargets(keys) {
     drives.push(drive);
   }
   return drives;
+}
+
+// The drive `key` names exactly, as the source of a clone, or null for an image file.
+function findSource(listed, key, targets) {
+  const source = listed.find((d) => d.name === key || d.path === key);
+  if (!source) return null;
+  if (!source.writable) throw new Error(`${source.name}: drive is not external/removable`);
+  if (targets.some((d) => d.path === source.path)) throw new Error(`${source.name} is the source drive: it cannot be a target`);
+  return { path: source.path, format: 'raw', size: null, source, blockMap: null };
 }
 
 // flash() refuses these too, but only once called: say so before asking anything.
@@ -41,9 +50,14 @@ function refuse(image, drives, blocks) {
 }
 
 function show(image, drives) {
-  const decoded = image.size === null ? 'unknown' : formatBytes(image.size);
-  const sizes = image.format === 'raw' ? formatBytes(image.fileSize) : `${formatBytes(image.fileSize)} compressed, ${decoded} decoded`;
-  say(`Image:     ${image.path} (${image.format}, ${sizes})`);
+  if (image.source) {
+    say(`Image:     the drive ${image.source.name}, read up to the end of its last partition:\n${describeDrive(image.source)}`);
+    if (image.source.partitions.some((p) => p.mountpoint)) say('    Its mounted partitions will be unmounted.');
+  } else {
+    const decoded = image.size === null ? 'unknown' : formatBytes(image.size);
+    const sizes = image.format === 'raw' ? formatBytes(image.fileSize) : `${formatBytes(image.fileSize)} compressed, ${decoded} decoded`;
+    say(`Image:     ${image.path} (${image.format}, ${sizes})`);
+  }
   say(`Block map: ${image.blockMap || 'none, every block is written'}`);
   say(`To be written onto ${drives.length === 1 ? 'this drive' : `these ${drives.length} drives`}:`);
   for (const drive of drives) {
@@ -90,8 +104,9 @@ async function run(image, drives, settings, display) {
 async function write(imagePath, driveKeys, opts) {
   const blockSize = parseSize(opts.blockSize);
   const verifyBlockSize = parseSize(opts.verifyBlockSize || opts.blockSize);
-  const drives = await findTargets(driveKeys);
-  const image = describeImage(imagePath, opts.bmap);
+  const listed = await listEntries();
+  const drives = findTargets(listed, driveKeys);
+  const image = findSource(listed, imagePath, drives) || describeImage(imagePath, opts.bmap);
   refuse(image, drives, opts.verify ? { write: blockSize, read: verifyBlockSize } : { write: blockSize });
 
   show(image, drives);

@@ -94,6 +94,7 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                              {
                                                  InstanceMethod("setDrive", &Flash_Drive::set_drive),
                                                  InstanceMethod("setImage", &Flash_Drive::set_image),
+                                                 InstanceMethod("setSourceDrive", &Flash_Drive::set_source_drive),
                                                  InstanceMethod("setPassword", &Flash_Drive::set_password),
                                                  InstanceMethod("setWriteBlock", &Flash_Drive::set_write_blocksize),
                                                  InstanceMethod("startWrite", &Flash_Drive::start_write),
@@ -138,6 +139,11 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   void set_image(const Napi::CallbackInfo& info) {
     std::string path = require_string(info, "set_image() takes one string parameter");
     call_native(info.Env(), [&] { device->set_image(path); });
+  }
+
+  void set_source_drive(const Napi::CallbackInfo& info) {
+    std::string key = require_string(info, "set_source_drive() takes one string parameter");
+    call_native(info.Env(), [&] { device->set_source_drive(key); });
   }
 
   void set_block_map(const Napi::CallbackInfo& info) {

@@ -37,6 +37,7 @@ void flash_device::write_start_checks() const {
   if (!drive.is_external_or_removable()) refuse(reason::no_drive, "drive is not external/removable");
   if (password.empty() && !privileges::is_root()) refuse(reason::password, "password is not set");
   if (image_path.empty()) refuse(reason::image, "no image file provided");
+  if (source && *source == drive) refuse(reason::no_drive, "the source drive cannot be a target");
   if (!block_size_fits(write_block_size, drive)) refuse(reason::write, "invalid write block size");
   const std::optional<std::uint64_t> size = known_image_size();
   // Where the size is unknown, the job stops before a byte would pass the drive's end.
@@ -149,7 +150,9 @@ void flash_device::write_group_async(const std::vector<std::shared_ptr<flash_dev
       }
     }
     const auto group = std::make_shared<write_group>(
-        image_plan{first.image_path, first.image_info, first.block_map, first.write_block_size}, devices.size());
+        image_plan{first.image_path, first.image_info, first.block_map, first.write_block_size,
+                   source_of(first.source, first.password)},
+        devices.size());
     for (std::size_t i = 0; i < devices.size(); ++i) {
       devices[i]->start_thread(job_kind::write, std::move(on_end[i]), {}, group, i);
     }

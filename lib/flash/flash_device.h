@@ -54,13 +54,17 @@ struct job_settings {
   std::optional<backup::backup_options> backup{};  // a backup's output and settings
 };
 
+// The plan's source drive of a clone, with the password that opens it; none for an image file.
+std::shared_ptr<const source_drive> source_of(const std::optional<phydrive>& source, const std::string& password);
+
 class flash_device_basic {
  public:
   physical_drives drive_model;
 
   phydrive drive;
   std::string password;
-  std::string image_path;
+  std::string image_path;  // a file, or the node of the source drive
+  std::optional<phydrive> source;  // the drive read as the image (a clone); none: a file
   std::uint64_t image_size = 0;  // decoded bytes; 0 while unknown
   image::image_info image_info;
   std::shared_ptr<const image::block_map> block_map;  // none: the whole image is written
@@ -88,6 +92,12 @@ class flash_device_basic {
   // Chooses the image file and records its format and size (the decoded size where
   // the format records it).
   void set_image(std::string path);
+  // Chooses a listed drive, by any name drives::get_drive accepts, as the image: the
+  // write reads it up to the end of its last partition (the whole drive where it has
+  // none). Its extent is the image's size where the drive can be read now; otherwise
+  // the write learns it when it opens the drive. Throws ENODRIVE for a drive that is not
+  // listed or not external/removable.
+  void set_source_drive(std::string key);
   // Reads a block map (an empty path clears it): jobs then write and compare only its
   // ranges. Throws "invalid block map: ..." or "block map does not fit the image: ...".
   void set_block_map(std::string path);

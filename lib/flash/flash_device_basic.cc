@@ -2,12 +2,17 @@
 
 #include <stdexcept>
 
+#include "backup/partition_extent.h"
 #include "flash/flash_device.h"
 #include "support/coded_error.h"
 #include "support/shell.h"
 
 namespace {
 const char* const job_running = "a job is running on this device";
+}
+
+std::shared_ptr<const source_drive> source_of(const std::optional<phydrive>& source, const std::string& password) {
+  return source ? std::make_shared<const source_drive>(source_drive{*source, password}) : nullptr;
 }
 
 void flash_device_basic::refuse_while_any_job() const {
@@ -32,6 +37,7 @@ void flash_device_basic::set_image(std::string path) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
   last_write.reset();
+  source.reset();
   image_path = std::move(path);
   struct stat status {};
   if (::stat(image_path.c_str(), &status) != 0) {
@@ -49,6 +55,26 @@ void flash_device_basic::set_image(std::string path) {
   if (file_size == 0) {
     throw coded_error(reason::image, "failed to determine size of " + image_path + " : image appears to have file size zero");
   }
+}
+
+void flash_device_basic::set_source_drive(std::string key) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  last_write.reset();
+  drive_model.update(false);
+  const phydrive chosen = drive_model.get_drive(key);
+  if (chosen.identifier == "undefined") throw coded_error(reason::no_drive, "required drive " + key + " is not available");
+  if (!chosen.is_external_or_removable()) throw coded_error(reason::no_drive, "drive is not external/removable");
+  std::optional<std::uint64_t> extent;
+  try {
+    extent = backup::extent_of(chosen.path, chosen.disk_size, backup::extent_kind::partitions);
+  } catch (const std::exception&) {
+    // Not readable by this process yet: the write opens it to the process and reads it.
+  }
+  source = chosen;
+  image_path = chosen.path;
+  image_info = image::image_info{image::format::raw, extent.value_or(chosen.disk_size), extent};
+  image_size = extent.value_or(0);
 }
 
 void flash_device_basic::set_block_map(std::string path) {
@@ -149,7 +175,7 @@ job_settings flash_device_basic::settings_for(job_kind kind) const {
   }
   return job_settings{drive,
                       password,
-                      image_plan{image_path, image_info, block_map, block_size},
+                      image_plan{image_path, image_info, block_map, block_size, source_of(source, password)},
                       block_size,
                       mode_of_write,
                       write_fingerprint::take(image_path, block_map_path, drive, write_block_size),

@@ -48,6 +48,9 @@ void flash_device_platform::write_drive(const job_settings& job) {
     std::unique_ptr<image_pipeline> own_image;
     image_pipeline& image = job.group ? job.group->image() : *(own_image = std::make_unique<image_pipeline>(job.image));
     image.check_readable();
+    // A source drive's extent may be known only now that it is open.
+    const std::optional<std::uint64_t> size = image.size();
+    if (size && *size > job.drive.disk_size) throw coded_error(reason::too_small, "drive is too small for given image");
 
     const phydrive listed = listed_now(job.drive);
     if (!privileges::is_root()) access = std::make_unique<node_access>(listed.path, "rw", job.password, write_stats);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "flash/buffer_ring.h"
+#include "flash/source_drive.h"
 #include "image/block_map.h"
 #include "image/image_source.h"
 
@@ -21,6 +22,7 @@ struct image_plan {
   image::image_info info;
   std::shared_ptr<const image::block_map> map;  // none: the whole image
   std::uint64_t block_size = 0;
+  std::shared_ptr<const source_drive> source{};  // a drive read as the image (then `path` is its node)
 
   // The decoded size the job works with: the map's, or the one the format records.
   std::optional<std::uint64_t> size() const { return map ? std::optional<std::uint64_t>(map->image_size) : info.size; }
@@ -33,7 +35,8 @@ class image_pipeline {
 
   // Opens the image and starts the reader for `takers` takers. Throws
   // std::runtime_error ("failed to open image file") or image::corrupt_data when the
-  // image cannot be opened.
+  // image cannot be opened; for a source drive, source_drive_session's errors, and
+  // EIMAGE where its extent is no longer the size the plan holds.
   explicit image_pipeline(const image_plan& plan, std::size_t takers = 1);
   // The same over a source already open, such as a drive read as the image.
   image_pipeline(const image_plan& plan, std::unique_ptr<image::image_source> source, std::size_t takers = 1);
@@ -53,6 +56,8 @@ class image_pipeline {
   // Why the reader stopped before the end; none when it did not.
   std::optional<coded_error> failure() const { return ring_.failure(); }
 
+  // The decoded size where known: the plan's, or a source drive's extent once opened.
+  std::optional<std::uint64_t> size() const { return plan_.size(); }
   // Whole chunks of the job where known: the statistics' block count.
   std::optional<std::uint64_t> whole_chunks() const;
   // Share of the image file consumed so far, 0 to 1: progress where the size is unknown.
@@ -70,6 +75,7 @@ class image_pipeline {
 
   image_plan plan_;
   std::size_t takers_;
+  std::unique_ptr<source_drive_session> source_drive_;  // before source_: it outlives the reader
   std::unique_ptr<image::image_source> source_;
   buffer_ring ring_;
   std::atomic<std::uint64_t> consumed_{0};
