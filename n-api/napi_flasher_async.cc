@@ -94,7 +94,6 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                              {
                                                  InstanceMethod("setDrive", &Flash_Drive::set_drive),
                                                  InstanceMethod("setImage", &Flash_Drive::set_image),
-                                                 InstanceMethod("setSourceDrive", &Flash_Drive::set_source_drive),
                                                  InstanceMethod("setPassword", &Flash_Drive::set_password),
                                                  InstanceMethod("setWriteBlock", &Flash_Drive::set_write_blocksize),
                                                  InstanceMethod("startWrite", &Flash_Drive::start_write),
@@ -118,6 +117,7 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("cancelBackup", &Flash_Drive::cancel_backup),
                                                  InstanceMethod("getBackupStats", &Flash_Drive::get_backup_stats),
                                                  InstanceMethod("getBackupReport", &Flash_Drive::get_backup_report),
+                                                 InstanceMethod("setSourceDrive", &Flash_Drive::set_source_drive),
                                                  StaticMethod("runGroupWrite", &Flash_Drive::run_group_write),
                                              });
     // Kept for the life of the process, like the class itself.
