@@ -46,8 +46,9 @@ class image_source {
   virtual std::uint64_t consumed() const = 0;
 };
 
-// Reads the format and, where recorded, the decoded size. Throws std::runtime_error
-// when the file cannot be opened.
+// Reads the format and, where recorded, the decoded size. Throws a coded_error
+// (EIMAGE) for anything a job could not read as an image: a missing, empty or
+// unreadable file, a directory, a device node.
 image_info inspect(const std::string& path);
 
 // Opens the image for decoding from its start. Throws std::runtime_error when the

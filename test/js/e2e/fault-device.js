@@ -147,4 +147,17 @@ async function flashOntoFaultDevice(undo, faults, imageSize) {
   return { fault, bytes, flash };
 }
 
-module.exports = { whyNoFaultDevice, openFaultDevice, flashOntoFaultDevice };
+// Writes random bytes over the whole drive and returns what the medium kept of them.
+function fillWithPattern(fault) {
+  const fd = fs.openSync(fault.loopDevice, 'r+');
+  try {
+    const size = Number(h.run('blockdev', ['--getsize64', fault.loopDevice]).trim());
+    fs.writeSync(fd, require('node:crypto').randomBytes(size), 0, size, 0);
+    fs.fsyncSync(fd);
+  } finally {
+    fs.closeSync(fd);
+  }
+  return fs.readFileSync(fault.backingFile);
+}
+
+module.exports = { whyNoFaultDevice, openFaultDevice, flashOntoFaultDevice, fillWithPattern };
