@@ -1,6 +1,7 @@
 'use strict';
 // backup() over the stand-in tools, on file drives: the result and its progress
-// reports, the refusals and their codes, and an abort that keeps nothing.
+// reports, the refusals and their codes, and an abort that keeps nothing. The process
+// asks once who it runs as: this file runs as alice throughout.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { execFileSync } = require('node:child_process');
@@ -15,6 +16,12 @@ const backup = (options) => api.backup({ password: PASSWORD, ...options });
 const MiB = 1024 * 1024;
 const failure = (promise) => promise.then(() => assert.fail('the promise resolved'), (err) => err);
 
+function aliceBox(diskSize) {
+  const box = sandbox({ diskSize, whoami: 'alice', sudoPassword: PASSWORD });
+  process.env.FAKE_SU_ACCOUNTS = 'alice';
+  return box;
+}
+
 // A drive of random bytes, its partition table ending at `extent`, zeros from 1 MiB on
 // up to 3 MiB.
 function randomDrive(box, size, extent) {
@@ -26,9 +33,8 @@ function randomDrive(box, size, extent) {
 }
 
 test('backup() to a sparse .img: the result, the progress reports, and the drive opened through sudo', async (t) => {
-  const box = sandbox({ diskSize: 16 * MiB, whoami: 'alice', sudoPassword: PASSWORD });
+  const box = aliceBox(16 * MiB);
   t.after(() => box.cleanup());
-  process.env.FAKE_SU_ACCOUNTS = 'alice';
   const extent = 10 * MiB;
   const drive = randomDrive(box, 16 * MiB, extent);
   const output = path.join(box.dir, 'backup.img');
@@ -56,7 +62,7 @@ test('backup() to a sparse .img: the result, the progress reports, and the drive
 });
 
 test('refusals: each with its code, and nothing written', async (t) => {
-  const box = sandbox({ diskSize: 4 * MiB, sudoPassword: PASSWORD });
+  const box = aliceBox(4 * MiB);
   t.after(() => box.cleanup());
   const taken = path.join(box.dir, 'taken.img');
   fs.writeFileSync(taken, 'an earlier backup');
@@ -77,7 +83,7 @@ test('refusals: each with its code, and nothing written', async (t) => {
 });
 
 test('an abort in the middle rejects with AbortError and keeps no output', { timeout: 120000 }, async (t) => {
-  const box = sandbox({ diskSize: 48 * MiB, sudoPassword: PASSWORD });
+  const box = aliceBox(48 * MiB);
   t.after(() => box.cleanup());
   randomDrive(box, 48 * MiB, 48 * MiB - 512 * 1024);
   const controller = new AbortController();
