@@ -7,6 +7,7 @@
 namespace {
 constexpr std::uint64_t skip_step = 16 << 20;
 constexpr std::uint64_t unbounded = UINT64_MAX;
+
 // Opens the plan's source drive and records its extent as the image's size; none for
 // an image file.
 std::unique_ptr<source_drive_session> open_source_drive(image_plan& plan) {
