@@ -165,7 +165,11 @@ export interface ImageInfo {
   size: number | null;
 }
 
-/** Reads an image file's format and decoded size; throws "failed to open image file". */
+/**
+ * Reads an image file's format and decoded size. Throws an Error with `code` EIMAGE for
+ * what no job could read as an image: a missing, empty or unreadable file, a
+ * directory, a device node.
+ */
 export function inspectImage(path: string): ImageInfo;
 
 /** True when sudo accepts `password` for the user running the process. */
@@ -205,6 +209,38 @@ export interface Drive {
 
 /** The disks of the machine, from the addon's own lsblk reading. */
 export function listDrives(): Promise<Drive[]>;
+
+export interface TargetCheckOptions {
+  /** Kernel names or device paths, exactly as listDrives shows them. */
+  drives: string[];
+  /** An image file, or the kernel name or device path of a listed drive (a clone); none for a backup's drive. */
+  image?: string;
+  blockMap?: string;
+  /** The write's block size; given, the image must also fit every drive. */
+  blockSize?: number;
+  /** The verification's block size. */
+  verifyBlockSize?: number;
+}
+
+export interface TargetCheck {
+  /** Null where no image was named. For a source drive: raw, its extent as the size where it can be read now. */
+  image: ImageInfo | null;
+  /** The drive the image names (a clone), which is none of the drives; null for an image file. */
+  source: Drive | null;
+  /** The block map's decoded image size and the bytes it maps, or null without one. */
+  blockMap: { imageSize: number; mappedBytes: number } | null;
+  /** The drives, in the order named. */
+  drives: Drive[];
+}
+
+/**
+ * The engine's checks of a job before anything is asked or done, with one listing of
+ * the drives: each drive named exactly, writable and named once, the block sizes
+ * whole sectors of it (at most 256 MiB), the image and its map readable, and the image
+ * fitting. Rejects with a FlasherError (ENODRIVE, ETOOSMALL, EIMAGE, EWRITE or EVERIFY
+ * for a block size); among several drives the message starts with the drive's path.
+ */
+export function checkTargets(options: TargetCheckOptions): Promise<TargetCheck>;
 
 export interface Progress {
   drive: Drive;

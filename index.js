@@ -2,7 +2,7 @@
 // Entry of the package: the FlashDrive class and the password checks of the two
 // addons, and the promise API over them (listDrives, flash, verify, backup).
 const { flasher, sudo } = require('./api/addons');
-const { listDrives } = require('./api/drives');
+const { listDrives, checkTargets } = require('./api/drives');
 const { flash, verify } = require('./api/flash');
 const { backup } = require('./api/backup');
 const { FlasherError } = require('./api/errors');
@@ -13,6 +13,7 @@ module.exports = {
   checkPassword: sudo.checkPassword,
   checkPasswordForUser: sudo.checkPasswordForUser,
   listDrives,
+  checkTargets,
   flash,
   verify,
   backup,

@@ -1,4 +1,6 @@
 // ES module entry: the same exports as index.js.
 import api from './index.js';
 
-export const { FlashDrive, inspectImage, checkPassword, checkPasswordForUser, listDrives, flash, verify, backup, FlasherError } = api;
+export const {
+  FlashDrive, inspectImage, checkPassword, checkPasswordForUser, listDrives, checkTargets, flash, verify, backup, FlasherError,
+} = api;

@@ -17,7 +17,7 @@ function engineOptions(opts) {
 
 async function backup(options) {
   const opts = checkOptions(options, BACKUP_OPTIONS, BACKUP_RULES);
-  return withDrives(opts, [opts.drive], 'EREAD', async ([drive]) => {
+  return withDrives(opts, { drives: [opts.drive] }, 'EREAD', async ([drive]) => {
     const flashDrive = new flasher.FlashDrive();
     flashDrive.setDrive(drive.path);
     if (opts.password !== undefined) flashDrive.setPassword(opts.password);

@@ -5,21 +5,12 @@
 // FlashDrives of its own and settles once the engine's job threads have ended, so
 // nothing is left to keep the process alive.
 const { flasher } = require('./addons');
-const { listDrives, findDrive } = require('./drives');
 const { FlasherError, toFlasherError, throwIfAborted, abortError } = require('./errors');
 const { checkOptions, FLASH_OPTIONS, VERIFY_OPTIONS } = require('./options');
 const { runJob, runGroupWrite } = require('./job');
 
 // Drives with a job of this process: two FlashDrives would write one drive at once.
 const busy = new Set();
-
-// A drive without a sector size takes no block size: the engine says so at the start.
-function checkBlockSize(drive, blockSize, name) {
-  if (blockSize === undefined || drive.sectorSize === 0 || blockSize % drive.sectorSize === 0) return;
-  const err = new RangeError(`options.${name} must be a multiple of the drive's sector size (${drive.sectorSize})`);
-  err.code = 'ERR_INVALID_ARG_VALUE';
-  throw err;
-}
 
 function setUp(drive, opts, writing, source) {
   const flashDrive = new flasher.FlashDrive();
@@ -74,37 +65,21 @@ async function runPhase(flashDrive, phase, drive, opts) {
   return result;
 }
 
-// The drive `image` names exactly, by kernel name or device path, or null for a file
-// ("./sdb" names a file). It is never one of the targets.
-function sourceDrive(listed, image, targets) {
-  if (image === undefined || !listed.some((d) => d.name === image || d.path === image)) return null;
-  const source = findDrive(listed, image);
-  if (targets.some((d) => d.path === source.path)) {
-    throw new FlasherError(`the source drive ${source.name} cannot be a target`, 'ENODRIVE');
-  }
-  return source;
-}
-
-// Finds the drives and the source drive of a clone, claims them and runs
-// `work(drives, source)`; engine failures become FlasherErrors.
-async function withDrives(opts, keys, fallback, work) {
+// The engine's checks of the drives, block sizes and image (one listing, off the
+// JavaScript thread); then the drives, and the source drive of a clone, are claimed and
+// `work(drives, image, source)` runs. Engine failures become FlasherErrors.
+async function withDrives(opts, checks, fallback, work) {
   const claimed = [];
   try {
     throwIfAborted(opts.signal);
-    const listed = await listDrives();
+    const { drives, image, source } = await flasher.checkTargets({ image: opts.image, blockMap: opts.blockMap, ...checks });
     throwIfAborted(opts.signal);
-    const drives = keys.map((key) => findDrive(listed, key));
-    const source = sourceDrive(listed, opts.image, drives);
     for (const drive of source ? [...drives, source] : drives) {
-      checkBlockSize(drive, opts.blockSize, 'blockSize');
-      if (opts.verifyBlockSize) checkBlockSize(drive, opts.verifyBlockSize, 'verifyBlockSize');
-      if (busy.has(drive.path) || claimed.includes(drive.path)) {
-        throw new FlasherError('a job is running on this device', 'EBUSY');
-      }
+      if (busy.has(drive.path)) throw new FlasherError('a job is running on this device', 'EBUSY');
       claimed.push(drive.path);
     }
     for (const path of claimed) busy.add(path);
-    return await work(drives, source);
+    return await work(drives, image && { format: image.format, size: image.size }, source);
   } catch (err) {
     throw toFlasherError(err, fallback);
   } finally {
@@ -112,23 +87,25 @@ async function withDrives(opts, keys, fallback, work) {
   }
 }
 
-function imageOf(opts) {
-  const { format, size } = flasher.inspectImage(opts.image);
-  return { format, size };
-}
+// What a write asks the engine to check: both block sizes where it verifies.
+const writeChecks = (opts, keys) => ({
+  drives: keys,
+  blockSize: opts.blockSize,
+  verifyBlockSize: opts.verify ? opts.verifyBlockSize || opts.blockSize : undefined,
+});
 
-// The image of a clone: the source drive up to its extent, as the write read it.
-const sourceImage = (source, report) => ({ format: 'raw', size: report.image.size ?? report.bytes, drive: source });
+// The image of a clone: the source drive, and its extent as the write read it where
+// the process could not read it before.
+const sourceImage = (image, source, report) => ({ ...image, size: image.size ?? report.image.size, drive: source });
 
 async function flashOne(opts) {
-  return withDrives(opts, [opts.drive], 'EWRITE', async ([drive], source) => {
+  return withDrives(opts, writeChecks(opts, [opts.drive]), 'EWRITE', async ([drive], image, source) => {
     const flashDrive = setUp(drive, opts, true, source);
-    const image = source ? null : imageOf(opts);
     const written = await runPhase(flashDrive, 'write', drive, opts);
     const checked = opts.verify ? await runPhase(flashDrive, 'verify', drive, opts) : null;
     return {
       drive,
-      image: image || sourceImage(source, written.report),
+      image: source ? sourceImage(image, source, written.report) : image,
       bytesWritten: written.report.bytes,
       durationMs: written.stats.duration,
       verify: checked && { differingBytes: checked.stats.numwriteerrs, durationMs: checked.stats.duration },
@@ -140,7 +117,7 @@ async function flashOne(opts) {
 // Several drives: one group write, then every drive that was written verified at once.
 // A drive that fails is reported in its result; only a refused start or an abort rejects.
 async function flashGroup(opts) {
-  return withDrives(opts, opts.drives, 'EWRITE', async (drives, source) => {
+  return withDrives(opts, writeChecks(opts, opts.drives), 'EWRITE', async (drives, image, source) => {
     const flashDrives = drives.map((drive) => setUp(drive, opts, true, source));
     const writes = await runGroupWrite(flashDrives, { drives, signal: opts.signal, onProgress: opts.onProgress });
     const written = writes.map((stats, i) => outcome(flashDrives[i], 'write', stats, opts.signal));
@@ -165,7 +142,7 @@ async function flashGroup(opts) {
       };
     });
     const read = written.find((w) => w.report.dataComplete) || written[0];
-    return { image: source ? sourceImage(source, read.report) : imageOf(opts), results };
+    return { image: source ? sourceImage(image, source, read.report) : image, results };
   });
 }
 
@@ -176,7 +153,7 @@ async function flash(options) {
 
 async function verify(options) {
   const opts = checkOptions(options, VERIFY_OPTIONS);
-  return withDrives(opts, [opts.drive], 'EVERIFY', async ([drive], source) => {
+  return withDrives(opts, { drives: [opts.drive], verifyBlockSize: opts.blockSize }, 'EVERIFY', async ([drive], image, source) => {
     const checked = await runPhase(setUp(drive, opts, false, source), 'verify', drive, opts);
     return { differingBytes: checked.stats.numwriteerrs, durationMs: checked.stats.duration, report: checked.report };
   });

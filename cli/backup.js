@@ -4,8 +4,8 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const cliProgress = require('cli-progress');
-const { backup: backUp } = require('../index.js');
-const { listEntries, findDrive, describeDrive } = require('./drives');
+const { backup: backUp, checkTargets } = require('../index.js');
+const { toEntry, describeDrive } = require('./drives');
 const { providePassword } = require('./input');
 const { interrupts } = require('./interrupts');
 const { BAR_OPTIONS } = require('./progress');
@@ -94,8 +94,8 @@ function parseLevel(text) {
 }
 
 async function backup(driveKey, outputPath, opts) {
-  const drive = findDrive(await listEntries(), driveKey);
-  if (!drive.writable) throw new Error(`${drive.name}: drive is not external/removable`);
+  // The engine's checks of the drive: named exactly, removable or hot-pluggable.
+  const drive = toEntry((await checkTargets({ drives: [driveKey] })).drives[0]);
   const output = path.resolve(outputPath);
   refuse(output, opts);
   const options = {

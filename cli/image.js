@@ -1,9 +1,7 @@
 'use strict';
-// The image as `flasher write` shows it: its format, its sizes, and the block map
-// that goes with it.
+// The block map that goes with an image, as `flasher write` looks for it.
 const fs = require('node:fs');
 const path = require('node:path');
-const { inspectImage } = require('../index.js');
 
 const COMPRESSED = /\.(xz|gz|zst|bz2|zip)$/;
 
@@ -22,22 +20,8 @@ function bmapCandidates(image) {
 // `choice` is the --bmap option: a path, false (--no-bmap) or undefined (look for one).
 function findBlockMap(image, choice) {
   if (choice === false) return null;
-  if (typeof choice === 'string') {
-    if (!fs.existsSync(choice)) throw new Error(`no block map at ${choice}`);
-    return choice;
-  }
+  if (typeof choice === 'string') return choice;
   return bmapCandidates(image).find((name) => fs.statSync(name, { throwIfNoEntry: false })?.isFile()) || null;
 }
 
-function describeImage(image, bmapChoice) {
-  // The engine's own text for a missing image, before inspectImage's vaguer one.
-  try {
-    fs.statSync(image);
-  } catch (err) {
-    throw new Error(`failed to determine size of ${image} : stat: ${err.code}`);
-  }
-  const { format, fileSize, size } = inspectImage(image);
-  return { path: image, format, fileSize, size, blockMap: findBlockMap(image, bmapChoice) };
-}
-
-module.exports = { describeImage };
+module.exports = { findBlockMap };

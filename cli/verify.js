@@ -1,9 +1,8 @@
 'use strict';
 // `flasher verify`: compares a drive with an image through verify(), then a summary
 // and the exit status.
-const fs = require('node:fs');
-const { verify: verifyDrive } = require('../index.js');
-const { listEntries, findDrive, describeDrive } = require('./drives');
+const { verify: verifyDrive, checkTargets } = require('../index.js');
+const { toEntry, describeDrive } = require('./drives');
 const { providePassword } = require('./input');
 const { runJob } = require('./job');
 const { interrupts } = require('./interrupts');
@@ -40,14 +39,9 @@ function conclude({ size, validate, json }) {
 
 async function verify(image, driveKey, opts) {
   const blockSize = parseSize(opts.blockSize);
-  const drive = findDrive(await listEntries(), driveKey);
-  if (!drive.writable) throw new Error('drive is not external/removable');
-  let size;
-  try {
-    size = fs.statSync(image).size;
-  } catch (err) {
-    throw new Error(`failed to determine size of ${image} : stat: ${err.code}`);
-  }
+  const checked = await checkTargets({ drives: [driveKey], image, verifyBlockSize: blockSize });
+  const drive = toEntry(checked.drives[0]);
+  const size = checked.image.fileSize;
   say(`Comparing ${image} (${formatBytes(size)}) with:\n${describeDrive(drive)}`);
   const password = await providePassword(opts.passwordStdin);
 

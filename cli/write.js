@@ -3,9 +3,9 @@
 // one flash() call that writes every drive (several from one read of the image) and
 // verifies each, and a summary per drive. An image named as a listed drive is that
 // drive, copied onto the others (a clone).
-const { flash } = require('../index.js');
-const { listEntries, findDrive, describeDrive } = require('./drives');
-const { describeImage } = require('./image');
+const { flash, checkTargets } = require('../index.js');
+const { toEntry, describeDrive } = require('./drives');
+const { findBlockMap } = require('./image');
 const { confirmDrives, providePassword } = require('./input');
 const { interrupts } = require('./interrupts');
 const { progressDisplay } = require('./progress');
@@ -14,39 +14,19 @@ const { parseSize, formatBytes } = require('./units');
 
 const say = (text) => process.stderr.write(`${text}\n`);
 
-function findTargets(listed, keys) {
-  const drives = [];
-  for (const key of keys) {
-    const drive = findDrive(listed, key);
-    if (!drive.writable) throw new Error(`${drive.name}: drive is not external/removable`);
-    if (drives.some((d) => d.path === drive.path)) throw new Error(`${drive.name} is named twice`);
-    drives.push(drive);
-  }
-  return drives;
-}
-
-// The drive `key` names exactly, as the source of a clone, or null for an image file.
-function findSource(listed, key, targets) {
-  const source = listed.find((d) => d.name === key || d.path === key);
-  if (!source) return null;
-  if (!source.writable) throw new Error(`${source.name}: drive is not external/removable`);
-  if (targets.some((d) => d.path === source.path)) throw new Error(`${source.name} is the source drive: it cannot be a target`);
-  return { path: source.path, format: 'raw', size: null, source, blockMap: null };
-}
-
-// flash() refuses these too, but only once called: say so before asking anything.
-function refuse(image, drives, blocks) {
-  for (const drive of drives) {
-    if (image.size !== null && image.size >= drive.size) {
-      throw new Error(`${drive.name}: drive is too small for given image ` +
-        `(${formatBytes(image.size)} decoded, the drive holds ${formatBytes(drive.size)})`);
-    }
-    for (const [kind, bytes] of Object.entries(blocks)) {
-      if (drive.sectorSize > 0 && bytes % drive.sectorSize !== 0) {
-        throw new Error(`${drive.name}: invalid ${kind} block size: ${bytes} is not a multiple of its ${drive.sectorSize}-byte sectors`);
-      }
-    }
-  }
+// The engine's checks of a write, before anything is asked: the drives, the block
+// sizes, the image and its block map.
+async function checkWrite(imagePath, driveKeys, opts, blockSize, verifyBlockSize) {
+  const blockMap = findBlockMap(imagePath, opts.bmap);
+  const checked = await checkTargets({
+    drives: driveKeys,
+    image: imagePath,
+    blockMap: blockMap || undefined,
+    blockSize,
+    verifyBlockSize: opts.verify ? verifyBlockSize : undefined,
+  });
+  const source = checked.source && toEntry(checked.source);
+  return { image: { path: imagePath, ...checked.image, blockMap, source }, drives: checked.drives.map(toEntry) };
 }
 
 function show(image, drives) {
@@ -104,10 +84,7 @@ async function run(image, drives, settings, display) {
 async function write(imagePath, driveKeys, opts) {
   const blockSize = parseSize(opts.blockSize);
   const verifyBlockSize = parseSize(opts.verifyBlockSize || opts.blockSize);
-  const listed = await listEntries();
-  const drives = findTargets(listed, driveKeys);
-  const image = findSource(listed, imagePath, drives) || describeImage(imagePath, opts.bmap);
-  refuse(image, drives, opts.verify ? { write: blockSize, read: verifyBlockSize } : { write: blockSize });
+  const { image, drives } = await checkWrite(imagePath, driveKeys, opts, blockSize, verifyBlockSize);
 
   show(image, drives);
   if (!opts.yes) await confirmDrives(drives);

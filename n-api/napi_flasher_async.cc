@@ -10,6 +10,7 @@
 #include "image/image_source.h"
 #include "job_link.h"
 #include "napi_drive_list.h"
+#include "napi_target_check.h"
 #include "support/coded_error.h"
 
 namespace {
@@ -333,6 +334,7 @@ Napi::Value inspect_image(const Napi::CallbackInfo& info) {
 Napi::Object InitAll(Napi::Env env, Napi::Object exports) {
   exports.Set("inspectImage", Napi::Function::New(env, inspect_image, "inspectImage"));
   exports.Set("listDrives", Napi::Function::New(env, list_drives, "listDrives"));
+  exports.Set("checkTargets", Napi::Function::New(env, check_targets, "checkTargets"));
   return Flash_Drive::Init(env, exports);
 }
 

@@ -1,7 +1,6 @@
 
 #include <stdexcept>
 
-#include "backup/partition_extent.h"
 #include "flash/flash_device.h"
 #include "support/coded_error.h"
 #include "support/privileges.h"
@@ -54,17 +53,12 @@ void flash_device_basic::set_source_drive(std::string key) {
   const phydrive chosen = drive_model.get_drive(key);
   if (chosen.identifier == "undefined") throw coded_error(reason::no_drive, "required drive " + key + " is not available");
   if (!chosen.is_external_or_removable()) throw coded_error(reason::no_drive, "drive is not external/removable");
-  std::optional<std::uint64_t> extent;
-  try {
-    extent = backup::extent_of(chosen.path, chosen.disk_size, backup::extent_kind::partitions);
-  } catch (const std::exception&) {
-    // Not readable by this process yet: the write opens it to the process and reads it.
-  }
+  const image::image_info info = source_image_info(chosen);
   last_write.reset();
   source = chosen;
   image_path = chosen.path;
-  image_info = image::image_info{image::format::raw, extent.value_or(chosen.disk_size), extent};
-  image_size = extent.value_or(0);
+  image_info = info;
+  image_size = info.size.value_or(0);
 }
 
 void flash_device_basic::set_block_map(std::string path) {

@@ -18,6 +18,16 @@ void throw_first_error(statistics_record& record) {
 
 }  // namespace
 
+image::image_info source_image_info(const phydrive& drive) {
+  std::optional<std::uint64_t> extent;
+  try {
+    extent = backup::extent_of(drive.path, drive.disk_size, backup::extent_kind::partitions);
+  } catch (const std::exception&) {
+    // Not readable by this process yet: the write opens it to the process and reads it.
+  }
+  return image::image_info{image::format::raw, extent.value_or(drive.disk_size), extent};
+}
+
 source_drive_session::source_drive_session(const source_drive& source) {
   physical_drives model;
   if (!model.contains(source.drive)) {

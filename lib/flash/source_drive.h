@@ -17,6 +17,10 @@ struct source_drive {
   std::string password;
 };
 
+// What `drive` gives as an image: raw, its extent as the size where the drive can be
+// read now (none otherwise: the write learns it when it opens the drive).
+image::image_info source_image_info(const phydrive& drive);
+
 class source_drive_session {
  public:
   // Throws coded_error: ENODRIVE (the drive is no longer listed), EPASSWORD (no access

@@ -25,8 +25,8 @@ test('the package entry exports FlashDrive, both password checks and the promise
   assert.strictEqual(typeof entry.checkPassword, 'function');
   assert.strictEqual(typeof entry.checkPasswordForUser, 'function');
   assert.deepStrictEqual(Object.keys(entry).sort(), [
-    'FlashDrive', 'FlasherError', 'backup', 'checkPassword', 'checkPasswordForUser', 'flash', 'inspectImage',
-    'listDrives', 'verify',
+    'FlashDrive', 'FlasherError', 'backup', 'checkPassword', 'checkPasswordForUser', 'checkTargets', 'flash',
+    'inspectImage', 'listDrives', 'verify',
   ]);
   const methods = Object.getOwnPropertyNames(FlashDrive.prototype).filter((name) => name !== 'constructor');
   assert.deepStrictEqual(methods, [

@@ -1,5 +1,5 @@
 // A typed application of the promise API, checked with tsc --noEmit by package.test.js.
-import { listDrives, flash, verify, backup, FlasherError, type Progress } from 'flasher-addon';
+import { listDrives, checkTargets, flash, verify, backup, FlasherError, type Progress } from 'flasher-addon';
 
 function show(progress: Progress): void {
   const percent = progress.total === null ? '?' : ((100 * progress.bytes) / progress.total).toFixed(1);
@@ -24,6 +24,8 @@ export async function writeFirstStick(image: string): Promise<number | null> {
 
 export async function writeEveryStick(image: string): Promise<string[]> {
   const sticks = (await listDrives()).filter((drive) => drive.removable).map((drive) => drive.path);
+  const { image: info, drives } = await checkTargets({ drives: sticks, image, blockSize: 4 << 20 });
+  console.log(info.size ?? info.fileSize, drives.map((drive) => drive.sectorSize));
   const { results } = await flash({ image, drives: sticks, verifyBlockSize: 1024 * 1024 });
   return results.filter((r) => r.status !== 'ok').map((r) => `${r.drive.name}: ${r.error?.code ?? r.status}`);
 }
