@@ -1,11 +1,13 @@
 #!/usr/bin/env node
 'use strict';
-// flasher: lists removable drives, writes a disk image onto one or several and reads them back.
+// flasher: lists removable drives, writes a disk image onto one or several and reads
+// them back, and reads a drive back into an image file.
 const { Command, CommanderError } = require('commander');
 const { list } = require('./cli/list');
 const { write } = require('./cli/write');
 const { verify } = require('./cli/verify');
 const { runStation } = require('./cli/station');
+const { backup } = require('./cli/backup');
 const { interrupts } = require('./cli/interrupts');
 const { Interrupted } = require('./cli/input');
 const EXIT = require('./cli/exit');
@@ -13,7 +15,7 @@ const { version } = require('./package.json');
 
 const program = new Command()
   .name('flasher')
-  .description('Write a disk image onto removable drives and verify them by reading them back.')
+  .description('Write a disk image onto removable drives and verify them by reading them back; back drives up into images.')
   .version(version)
   .exitOverride();
 
@@ -29,7 +31,7 @@ program
 program
   .command('write')
   .description('write IMAGE onto each DRIVE (kernel name such as sdb, or device path), then verify them')
-  .argument('<image>', 'image file: raw, or compressed with xz, gzip, zstd, bzip2 or zip')
+  .argument('<image>', 'image file: raw, or compressed with xz, gzip, zstd, bzip2 or zip; or a drive, copied (./sdb is a file)')
   .argument('<drive...>', 'target drives: names or paths as "flasher list" shows them')
   .option('-y, --yes', 'do not ask to confirm by typing the drive names')
   .option('--password-stdin', 'read the sudo password from one line of standard input')
@@ -84,6 +86,23 @@ program
   .option('--log <file>', 'append every event as a JSON line to this file')
   .action(async (image, opts) => {
     process.exitCode = await runStation(image, opts);
+  });
+
+program
+  .command('backup')
+  .description('read DRIVE into the image file OUTPUT, with its block map (OUTPUT.bmap) and SHA-256 (OUTPUT.sha256)')
+  .argument('<drive>', 'drive: name or path as "flasher list" shows it')
+  .argument('<output>', 'image file: .img (raw, sparse), .zst, .xz or .gz, or see --format')
+  .option('--format <format>', 'raw, zstd, xz or gzip, whatever the name of OUTPUT')
+  .option('--level <n>', 'compression level (zstd 1-19, default 3; xz 0-9, default 6; gzip 1-9, default 6)')
+  .option('--extent <extent>', '"partitions": up to the end of the last partition; "whole": the whole drive', 'partitions')
+  .option('--no-bmap', 'do not write OUTPUT.bmap')
+  .option('--no-checksum', 'do not write OUTPUT.sha256')
+  .option('--force', 'replace OUTPUT (and its .bmap and .sha256) where they exist')
+  .option('--password-stdin', 'read the sudo password from one line of standard input')
+  .option('--json', 'print progress and the result as JSON lines, no bar')
+  .action(async (drive, output, opts) => {
+    process.exitCode = await backup(drive, output, opts);
   });
 
 interrupts.watch(() => {

@@ -46,13 +46,24 @@ export interface JobReport {
   }>;
   /** True when every byte of the image reached the drive (write) or was compared (validation). */
   dataComplete: boolean;
-  /** Image bytes written or compared. */
+  /** Image bytes written or compared; for a backup, bytes read from the drive. */
   bytes: number;
+  /** For a backup, the image it makes: its format, its size (the extent) and whether it gets a block map. */
   image: { format: 'raw' | 'gzip' | 'xz' | 'zstd' | 'bzip2' | 'zip'; size: number | null; blockMap: boolean };
   /** Validation only: where the drive differs from the image now, in 4 KiB sectors (at most 1000 ranges). */
   differingRanges?: ByteRange[];
   /** Validation only: the steps after the comparison. */
   steps?: FinishSteps;
+  /** Backups only: the files made; the paths and the SHA-256 are null until the backup succeeded. */
+  backup?: {
+    output: string;
+    extent: 'partitions' | 'whole';
+    /** Bytes of the output file. */
+    outputBytes: number;
+    sha256: string | null;
+    blockMap: string | null;
+    checksumFile: string | null;
+  };
 }
 
 /** Bytes of a drive. */
@@ -109,6 +120,13 @@ export class FlashDrive {
   setDrive(key: string): void;
   /** Chooses the image file (raw, gzip, xz, zstd, bzip2 or zip, told by its content) and records its size. */
   setImage(path: string): void;
+  /**
+   * Chooses a listed drive (kernel name or device path) as the image: a clone. The write
+   * reads it up to the end of its last partition (the whole drive where it has none),
+   * unmounting its partitions first; it cannot be the target. Throws (code ENODRIVE)
+   * "required drive KEY is not available" or "drive is not external/removable".
+   */
+  setSourceDrive(key: string): void;
   /**
    * Names a bmaptool block map: jobs then write and compare only its ranges, checking
    * their checksums. An empty string clears it. Throws "invalid block map: ..." or
@@ -181,8 +199,29 @@ export class FlashDrive {
    * ": " and the refusal. `done(i)` is called once drive i's job has ended.
    */
   static runGroupWrite(drives: FlashDrive[], done: (index: number) => void): void;
-  /** Live byte counts of the two jobs; `total` 0 means unknown. */
-  getProgress(): { write: JobProgress; validate: JobProgress };
+  /**
+   * Chooses the file a backup of the drive makes and how: `optionsJson` is the JSON text
+   * of an object with any of format, level, extent, blockMap, checksum and overwrite (see
+   * BackupOptions). Throws a TypeError (code ERR_INVALID_ARG_VALUE) for an option that
+   * is wrong, or where the output's name tells no format and none is given.
+   */
+  setBackup(output: string, optionsJson: string): void;
+  /**
+   * Starts reading the drive into the output on a native thread; returns at once. Throws
+   * (code EOUTPUT) when an output file exists and overwriting was not asked for, its
+   * folder is missing, or it lies on the drive being read.
+   */
+  startBackup(): void;
+  /** Starts the backup like startBackup; `done` is called once the job has ended. */
+  runBackup(done: () => void): void;
+  /** Asks the backup to stop after its current block; nothing of its output is kept. */
+  cancelBackup(): void;
+  /** The backup job's statistics as JSON text (see FlashStatistics). */
+  getBackupStats(): string;
+  /** The backup job's report as JSON text (see JobReport, with its `backup` member). */
+  getBackupReport(): string;
+  /** Live byte counts of the jobs; `total` 0 means unknown. A backup also counts the bytes of its output. */
+  getProgress(): { write: JobProgress; validate: JobProgress; backup: JobProgress & { outputBytes: number } };
 }
 
 /** Bytes a job has handled so far, and its whole size (0 when unknown). */
@@ -266,7 +305,8 @@ export function listDrives(): Promise<Drive[]>;
 export interface TargetCheckOptions {
   /** Kernel names or device paths, exactly as listDrives shows them. */
   drives: string[];
-  image: string;
+  /** An image file, or the kernel name or device path of a listed drive (a clone); none for a backup's drive. */
+  image?: string;
   blockMap?: string;
   /** The write's block size; given, the image must also fit every drive. */
   blockSize?: number;
@@ -275,7 +315,10 @@ export interface TargetCheckOptions {
 }
 
 export interface TargetCheck {
-  image: ImageInfo;
+  /** Null where no image was named. For a source drive: raw, its extent as the size where it can be read now. */
+  image: ImageInfo | null;
+  /** The drive the image names (a clone), which is none of the drives; null for an image file. */
+  source: Drive | null;
   /** The block map's decoded image size and the bytes it maps, or null without one. */
   blockMap: { imageSize: number; mappedBytes: number } | null;
   /** The drives, in the order named. */
@@ -311,7 +354,10 @@ export interface Progress {
 }
 
 export interface VerifyOptions {
-  /** Path of the image file. */
+  /**
+   * Path of the image file; or the kernel name or device path of a listed drive, read
+   * up to the end of its last partition (a clone; "./sdb" names a file).
+   */
   image: string;
   /** Kernel name or device path of the drive, exactly as listDrives shows it. */
   drive: string;
@@ -359,10 +405,17 @@ export interface VerifyResult {
   report: JobReport;
 }
 
+/** The image of a write: as inspectImage tells, size null where the format records none; for a clone the source drive and its extent. */
+export interface WrittenImage {
+  format: ImageInfo['format'];
+  size: number | null;
+  /** The source drive of a clone. */
+  drive?: Drive;
+}
+
 export interface FlashResult {
   drive: Drive;
-  /** As inspectImage tells: size null where the format records none. */
-  image: { format: ImageInfo['format']; size: number | null };
+  image: WrittenImage;
   /** Bytes of the image written onto the drive. */
   bytesWritten: number;
   durationMs: number;
@@ -388,7 +441,7 @@ export interface DriveResult {
 }
 
 export interface GroupFlashResult {
-  image: { format: ImageInfo['format']; size: number | null };
+  image: WrittenImage;
   /** One result per drive, in the order given. */
   results: DriveResult[];
 }
@@ -436,6 +489,51 @@ export class FlasherError extends Error {
   ranges?: ByteRange[];
   /** The failed job's report, where a job ran. */
   report?: JobReport;
+}
+
+export interface BackupOptions {
+  /** Kernel name or device path of the drive to read, exactly as listDrives shows it. */
+  drive: string;
+  /** Path of the image file to make. */
+  output: string;
+  /** The sudo password; needed when the process is not root. */
+  password?: string;
+  /** By default told by the output's name: .img raw (sparse), .zst zstd, .xz xz, .gz gzip. */
+  format?: 'raw' | 'zstd' | 'xz' | 'gzip';
+  /** Compression level: zstd 1-19 (default 3), xz 0-9 (default 6), gzip 1-9 (default 6); none for raw. */
+  level?: number;
+  /** "partitions" (the default): up to the end of the last partition; "whole": the whole drive. */
+  extent?: 'partitions' | 'whole';
+  /** Write OUTPUT.bmap, the block map of the ranges that hold data; true by default. */
+  blockMap?: boolean;
+  /** Write OUTPUT.sha256, the output's SHA-256 in sha256sum form; true by default. */
+  checksum?: boolean;
+  /** Replace an existing output (and its .bmap and .sha256); false by default. */
+  overwrite?: boolean;
+  /** Aborting it cancels the backup, which keeps nothing; the promise then rejects with an AbortError. */
+  signal?: AbortSignal;
+  /** Called when the backup starts, about every 200 ms while bytes move, and once at its end. */
+  onProgress?: (progress: BackupProgress) => void;
+}
+
+export interface BackupProgress extends Omit<Progress, 'phase'> {
+  phase: 'backup';
+  /** Bytes of the output file so far. */
+  outputBytes: number;
+}
+
+export interface BackupResult {
+  /** Bytes read from the drive: its extent. */
+  bytesRead: number;
+  /** Bytes of the output file. */
+  outputBytes: number;
+  /** SHA-256 of the output file, lower-case hex. */
+  sha256: string;
+  /** Path of the block map, or null when none was asked for. */
+  blockMap: string | null;
+  durationMs: number;
+  /** The backup's job report. */
+  report: JobReport;
 }
 
 /** Writes the image onto the drive, then reads it back and compares. */
@@ -522,6 +620,7 @@ export type StationEvent = StationEventBase &
         imageSha256: string;
         bytesWritten: number;
         verify: { differingBytes: number; durationMs: number } | null;
+        steps: FinishSteps | null;
         durationMs: number;
         queueDepth: number | null;
         queueDepthHalvings: number;
@@ -536,3 +635,10 @@ export type StationEvent = StationEventBase &
  * have ended.
  */
 export function station(options: StationOptions): Promise<StationTallies>;
+/**
+ * Reads the drive up to its extent into an image file, with its block map and SHA-256
+ * beside it. Rejects with EREAD (the drive cannot be read; the report's error gives the
+ * offset), EOUTPUT (the output cannot be made or written) or ENODRIVE; a failed or
+ * cancelled backup leaves no output.
+ */
+export function backup(options: BackupOptions): Promise<BackupResult>;

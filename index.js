@@ -1,10 +1,11 @@
 'use strict';
 // Entry of the package: the FlashDrive class and the password checks of the two
-// addons, and the promise API over them (listDrives, flash, verify, station).
+// addons, and the promise API over them (listDrives, flash, verify, station, backup).
 const { flasher, sudo } = require('./api/addons');
 const { listDrives, checkTargets } = require('./api/drives');
 const { flash, verify } = require('./api/flash');
 const { station } = require('./api/station');
+const { backup } = require('./api/backup');
 const { FlasherError } = require('./api/errors');
 
 module.exports = {
@@ -17,5 +18,6 @@ module.exports = {
   flash,
   verify,
   station,
+  backup,
   FlasherError,
 };

@@ -1,6 +1,7 @@
 'use strict';
 // flash() writes an image onto a drive, or onto several drives from one read of the
-// image, and reads each back; verify() only reads back. Each call works with
+// image, and reads each back; verify() only reads back. An image named exactly as a
+// listed drive is that drive, read up to the end of its last partition: a clone. Each call works with
 // FlashDrives of its own and settles once the engine's job threads have ended, so
 // nothing is left to keep the process alive.
 const { flasher } = require('./addons');
@@ -24,10 +25,12 @@ function filesFor(files, drive, index) {
   });
 }
 
-function setUp(drive, opts, writing, index = 0) {
+// `source`: the drive a clone reads as its image; `index`: the drive's place in a group.
+function setUp(drive, opts, writing, source, index = 0) {
   const flashDrive = new flasher.FlashDrive();
   flashDrive.setDrive(drive.path);
-  flashDrive.setImage(opts.image);
+  if (source) flashDrive.setSourceDrive(source.path);
+  else flashDrive.setImage(opts.image);
   if (opts.password !== undefined) flashDrive.setPassword(opts.password);
   flashDrive.setWriteBlock(opts.blockSize);
   // verify() takes no verifyBlockSize: the verification reads with blockSize.
@@ -85,20 +88,20 @@ async function runPhase(flashDrive, phase, drive, opts) {
 }
 
 // The engine's checks of the drives, block sizes and image (one listing, off the
-// JavaScript thread); then the drives are claimed and `work` runs. Engine failures
-// become FlasherErrors.
+// JavaScript thread); then the drives, and the source drive of a clone, are claimed and
+// `work(drives, image, source)` runs. Engine failures become FlasherErrors.
 async function withDrives(opts, checks, fallback, work) {
   const claimed = [];
   try {
     throwIfAborted(opts.signal);
-    const { drives, image } = await flasher.checkTargets({ image: opts.image, blockMap: opts.blockMap, ...checks });
+    const { drives, image, source } = await flasher.checkTargets({ image: opts.image, blockMap: opts.blockMap, ...checks });
     throwIfAborted(opts.signal);
-    for (const drive of drives) {
+    for (const drive of source ? [...drives, source] : drives) {
       if (busy.has(drive.path)) throw new FlasherError('a job is running on this device', 'EBUSY');
       claimed.push(drive.path);
     }
     for (const path of claimed) busy.add(path);
-    return await work(drives, { format: image.format, size: image.size });
+    return await work(drives, image && { format: image.format, size: image.size }, source);
   } catch (err) {
     throw toFlasherError(err, fallback);
   } finally {
@@ -125,15 +128,18 @@ function verifyOf(checked) {
     durationMs: checked.stats.duration,
   };
 }
+// The image of a clone: the source drive, and its extent as the write read it where
+// the process could not read it before.
+const sourceImage = (image, source, report) => ({ ...image, size: image.size ?? report.image.size, drive: source });
 
 async function flashOne(opts) {
-  return withDrives(opts, writeChecks(opts, [opts.drive]), 'EWRITE', async ([drive], image) => {
-    const flashDrive = setUp(drive, opts, true);
+  return withDrives(opts, writeChecks(opts, [opts.drive]), 'EWRITE', async ([drive], image, source) => {
+    const flashDrive = setUp(drive, opts, true, source);
     const written = await runPhase(flashDrive, 'write', drive, opts);
     const checked = opts.verify ? await runPhase(flashDrive, 'verify', drive, opts) : null;
     return {
       drive,
-      image,
+      image: source ? sourceImage(image, source, written.report) : image,
       bytesWritten: written.report.bytes,
       durationMs: written.stats.duration,
       verify: verifyOf(checked),
@@ -146,8 +152,8 @@ async function flashOne(opts) {
 // Several drives: one group write, then every drive that was written verified at once.
 // A drive that fails is reported in its result; only a refused start or an abort rejects.
 async function flashGroup(opts) {
-  return withDrives(opts, writeChecks(opts, opts.drives), 'EWRITE', async (drives, image) => {
-    const flashDrives = drives.map((drive, i) => setUp(drive, opts, true, i));
+  return withDrives(opts, writeChecks(opts, opts.drives), 'EWRITE', async (drives, image, source) => {
+    const flashDrives = drives.map((drive, i) => setUp(drive, opts, true, source, i));
     const writes = await runGroupWrite(flashDrives, { drives, signal: opts.signal, onProgress: opts.onProgress });
     const written = writes.map((stats, i) => outcome(flashDrives[i], 'write', stats, opts.signal));
     throwIfAborted(opts.signal);
@@ -171,7 +177,8 @@ async function flashGroup(opts) {
         error,
       };
     });
-    return { image, results };
+    const read = written.find((w) => w.report.dataComplete) || written[0];
+    return { image: source ? sourceImage(image, source, read.report) : image, results };
   });
 }
 
@@ -182,10 +189,10 @@ async function flash(options) {
 
 async function verify(options) {
   const opts = checkOptions(options, VERIFY_OPTIONS);
-  return withDrives(opts, { drives: [opts.drive], verifyBlockSize: opts.blockSize }, 'EVERIFY', async ([drive]) => {
-    const checked = await runPhase(setUp(drive, opts, false), 'verify', drive, opts);
+  return withDrives(opts, { drives: [opts.drive], verifyBlockSize: opts.blockSize }, 'EVERIFY', async ([drive], image, source) => {
+    const checked = await runPhase(setUp(drive, opts, false, source), 'verify', drive, opts);
     return { ...verifyOf(checked), report: checked.report };
   });
 }
 
-module.exports = { flash, verify };
+module.exports = { flash, verify, withDrives };

@@ -7,6 +7,7 @@ const { reportProgress } = require('./progress');
 const JOBS = {
   write: { side: 'write', run: 'runWrite', cancel: 'cancelWrite', stats: 'getWriteStats' },
   verify: { side: 'validate', run: 'runValidate', cancel: 'cancelValidate', stats: 'getValidateStats' },
+  backup: { side: 'backup', run: 'runBackup', cancel: 'cancelBackup', stats: 'getBackupStats' },
 };
 
 // Resolves with the job's closed statistics; rejects only when the start is refused.

@@ -1,5 +1,5 @@
 'use strict';
-// The options of flash() and verify(), checked before anything runs. A wrong option
+// The options of flash(), verify() and backup(), checked before anything runs. A wrong option
 // is a mistake in the calling code: it raises a TypeError, not a FlasherError.
 const MiB = 1024 * 1024;
 
@@ -74,6 +74,20 @@ function refuseUnknownKeys(options, names) {
     throw err;
   }
 }
+// backup() takes these in place of those of the same name above.
+const BACKUP_RULES = {
+  output: { test: text, expected: 'a path' },
+  format: {
+    test: (v) => ['raw', 'zstd', 'xz', 'gzip'].includes(v),
+    expected: '"raw", "zstd", "xz" or "gzip"',
+    default: undefined,
+  },
+  level: { test: (v) => Number.isInteger(v) && v >= 0, expected: 'a whole number', default: undefined },
+  extent: { test: (v) => v === 'partitions' || v === 'whole', expected: '"partitions" or "whole"', default: 'partitions' },
+  blockMap: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
+  checksum: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
+  overwrite: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: false },
+};
 
 function invalid(name, expected) {
   const err = new TypeError(`${name} must be ${expected}`);
@@ -81,14 +95,15 @@ function invalid(name, expected) {
   return err;
 }
 
-// The options `names` of `options`, checked, with their defaults. One drive is named,
-// by `drive`, or (where `names` holds it) several by `drives`.
-function checkOptions(options, names) {
+// The options `names` of `options`, checked, with their defaults; `rules` replace those
+// of the same name. One drive is named, by `drive`, or (where `names` holds it) several
+// by `drives`.
+function checkOptions(options, names, rules = {}) {
   if (options === null || typeof options !== 'object') throw invalid('options', 'an object');
   refuseUnknownKeys(options, names);
   const checked = {};
   for (const name of names) {
-    const rule = RULES[name];
+    const rule = rules[name] || RULES[name];
     const value = options[name];
     if (value === undefined && 'default' in rule) checked[name] = rule.default;
     else if (rule.test(value)) checked[name] = value;
@@ -102,5 +117,6 @@ function checkOptions(options, names) {
 
 const FLASH_OPTIONS = Object.keys(RULES);
 const VERIFY_OPTIONS = ['image', 'drive', 'password', 'blockSize', 'signal', 'onProgress'];
+const BACKUP_OPTIONS = ['drive', 'password', 'signal', 'onProgress', ...Object.keys(BACKUP_RULES)];
 
-module.exports = { checkOptions, FLASH_OPTIONS, VERIFY_OPTIONS };
+module.exports = { checkOptions, FLASH_OPTIONS, VERIFY_OPTIONS, BACKUP_OPTIONS, BACKUP_RULES };

@@ -6,7 +6,8 @@
 // keeps in flight.
 const INTERVAL_MS = 200;
 
-// `side` is the counter: "write" or "validate".
+// `side` is the counter: "write", "validate" or "backup" (which also counts the bytes
+// of its output).
 function reportProgress({ flashDrive, side, phase, drive, onProgress }) {
   const read = () => {
     const live = flashDrive.getProgress()[side];
@@ -16,26 +17,28 @@ function reportProgress({ flashDrive, side, phase, drive, onProgress }) {
       now.queueDepth = live.queueDepth;
       now.queueDepthHalvings = live.queueDepthHalvings;
     }
+    if (live.outputBytes !== undefined) now.outputBytes = live.outputBytes;
     return now;
   };
   const started = Date.now();
-  let lastBytes = -1;
+  let last = { bytes: -1 };
   let ended = false;
 
-  const report = ({ bytes, total, ...write }, final) => {
+  const report = ({ bytes, total, ...more }, final) => {
     const seconds = (Date.now() - started) / 1000;
     const speed = seconds > 0 ? bytes / seconds : 0;
     let eta = null;
     if (final) eta = 0;
     else if (total !== null && speed > 0) eta = (total - bytes) / speed;
-    lastBytes = bytes;
-    onProgress({ drive, phase, bytes, total, speed, eta, ...write });
+    last = { bytes, ...more };
+    onProgress({ drive, phase, bytes, total, speed, eta, ...more });
   };
-  // The report at 100 % is the end report: it comes once, from here or from stop().
+  // The report at 100 % is the end report: it comes once, from here or from stop(). A
+  // backup's output still grows once every byte was read: its end report is stop()'s.
   const tick = () => {
     const now = read();
-    if (ended || now.bytes === lastBytes) return;
-    ended = now.total !== null && now.bytes >= now.total;
+    if (ended || (now.bytes === last.bytes && now.outputBytes === last.outputBytes)) return;
+    ended = now.total !== null && now.bytes >= now.total && now.outputBytes === undefined;
     report(now, ended);
   };
 

@@ -15,7 +15,7 @@
 // The cli part (cli-bench.js) times the whole `flasher write` process on each format
 // against `DECOMPRESSOR | dd oflag=direct; sync`.
 //
-//   node bench/flash-bench.js [--only flash|formats|cli|pacing] [--size-mib N] [--fs-mib N]
+//   node bench/flash-bench.js [--only flash|formats|cli|pacing|backup] [--size-mib N] [--fs-mib N]
 //                             [--reps N] [--dir DIR] [--images DIR] [--out FILE] [--drives N]
 // FLASHER_BENCH_SIZE_MIB and FLASHER_BENCH_REPS set the defaults (256 MiB, 4: an even
 // count lets each tool go first equally often, which matters on a virtual disk whose
@@ -23,7 +23,8 @@
 // is the size of the ext4 image; --drives N (drives-bench.js) adds N drives written at
 // once; --images DIR keeps that image and its compressed
 // copies in DIR and reuses them in later runs (compressing takes minutes). The pacing
-// part (pacing-bench.js) writes several drives of uneven and of equal speeds.
+// part (pacing-bench.js) writes several drives of uneven and of equal speeds. The backup
+// part (backup-bench.js) backs a 512 MiB ext4 loop device up to .zst against dd and zstd.
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -36,11 +37,12 @@ const { runReadback } = require('./readback-bench');
 const { runDrives } = require('./drives-bench');
 const { runCli } = require('./cli-bench');
 const { runPacing } = require('./pacing-bench');
+const { runBackup } = require('./backup-bench');
 
 const root = path.resolve(__dirname, '..');
 const BLOCKS = [64 * KiB, MiB, 4 * MiB];
 const VALIDATE_BLOCK = 4 * MiB;
-const PARTS = ['flash', 'formats', 'cli', 'pacing'];
+const PARTS = ['flash', 'formats', 'cli', 'pacing', 'backup'];
 
 function options(argv) {
   const chosen = {
@@ -168,7 +170,9 @@ async function main() {
   // One drive for both parts, larger than either image.
   const driveSize = Math.max(flash ? opts.sizeMiB : 0, formats || cli ? opts.fsMiB : 0) * MiB + 16 * MiB;
   const { bavail, bsize } = fs.statfsSync(opts.dir);
-  const needed = driveSize + (flash ? opts.sizeMiB * MiB : 0) + (formats && !opts.images ? opts.fsMiB * MiB : 0) + 64 * MiB;
+  // The backup part: its drive, a copy of it and an output.
+  const backup = opts.parts.includes('backup') ? 3 * 512 * MiB : 0;
+  const needed = driveSize + (flash ? opts.sizeMiB * MiB : 0) + (formats && !opts.images ? opts.fsMiB * MiB : 0) + backup + 64 * MiB;
   if (bavail * bsize < needed) {
     console.error(`${opts.dir} has ${Math.floor((bavail * bsize) / MiB)} MiB free; the benchmark needs ${needed / MiB} MiB`);
     process.exit(2);
@@ -239,6 +243,7 @@ async function main() {
     if (cli) result.cli = runCli({ ...ctx, reps: opts.reps, fsMiB: opts.fsMiB, fill: opts.fill, images: opts.images });
     if (opts.drives > 1) result.drives = await runDrives(ctx, opts.drives, opts.reps);
     if (opts.parts.includes('pacing')) result.pacing = await runPacing(ctx, opts.reps);
+    if (opts.parts.includes('backup')) result.backup = runBackup({ ...ctx, reps: opts.reps });
     const out = opts.out || path.join(os.tmpdir(), `flasher-bench-${new Date().toISOString().replace(/[:.]/g, '-')}.json`);
     fs.writeFileSync(out, `${JSON.stringify(result, null, 2)}\n`);
     console.log(`\nfigures written to ${out}`);

@@ -1,7 +1,8 @@
 'use strict';
 // `flasher write`: the image and the drives shown and checked, one confirmation, then
 // one flash() call that writes every drive (several from one read of the image) and
-// verifies each, and a summary per drive.
+// verifies each, and a summary per drive. An image named as a listed drive is that
+// drive, copied onto the others (a clone).
 const fs = require('node:fs');
 const { flash } = require('../index.js');
 const { toEntry, describeDrive, checkCommandTargets } = require('./drives');
@@ -26,7 +27,8 @@ async function checkWrite(imagePath, driveKeys, opts, blockSize, verifyBlockSize
     blockSize,
     verifyBlockSize: opts.verify ? verifyBlockSize : undefined,
   });
-  return { image: { path: imagePath, ...checked.image, blockMap }, drives: checked.drives.map(toEntry) };
+  const source = checked.source && toEntry(checked.source);
+  return { image: { path: imagePath, ...checked.image, blockMap, source }, drives: checked.drives.map(toEntry) };
 }
 
 function parseRepair(text) {
@@ -43,9 +45,14 @@ function parseFile(text) {
 }
 
 function show(image, drives) {
-  const decoded = image.size === null ? 'unknown' : formatBytes(image.size);
-  const sizes = image.format === 'raw' ? formatBytes(image.fileSize) : `${formatBytes(image.fileSize)} compressed, ${decoded} decoded`;
-  say(`Image:     ${image.path} (${image.format}, ${sizes})`);
+  if (image.source) {
+    say(`Image:     the drive ${image.source.name}, read up to the end of its last partition:\n${describeDrive(image.source)}`);
+    if (image.source.partitions.some((p) => p.mountpoint)) say('    Its mounted partitions will be unmounted.');
+  } else {
+    const decoded = image.size === null ? 'unknown' : formatBytes(image.size);
+    const sizes = image.format === 'raw' ? formatBytes(image.fileSize) : `${formatBytes(image.fileSize)} compressed, ${decoded} decoded`;
+    say(`Image:     ${image.path} (${image.format}, ${sizes})`);
+  }
   say(`Block map: ${image.blockMap || 'none, every block is written'}`);
   say(`To be written onto ${drives.length === 1 ? 'this drive' : `these ${drives.length} drives`}:`);
   for (const drive of drives) {

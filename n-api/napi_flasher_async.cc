@@ -42,7 +42,7 @@ bool require_boolean(const Napi::CallbackInfo& info, const char* message) {
 }
 
 // Runs native work; a standard exception becomes a JavaScript Error with its text and,
-// where the engine gave one, its reason as `code`.
+// where the engine gave one, its reason as `code`; an invalid argument a TypeError.
 template <class Work>
 auto call_native(const Napi::Env& env, Work&& work) -> decltype(work()) {
   try {
@@ -52,6 +52,11 @@ auto call_native(const Napi::Env& env, Work&& work) -> decltype(work()) {
   } catch (const coded_error& e) {
     Napi::Error error = Napi::Error::New(env, e.what());
     error.Set("code", reason_code(e.why()));
+    throw error;
+  } catch (const std::invalid_argument& e) {
+    // A setting the caller got wrong, as Node.js reports one.
+    Napi::TypeError error = Napi::TypeError::New(env, e.what());
+    error.Set("code", "ERR_INVALID_ARG_VALUE");
     throw error;
   } catch (const std::exception& e) {
     throw Napi::Error::New(env, e.what());
@@ -100,6 +105,13 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("setFixGpt", &Flash_Drive::set_fix_gpt),
                                                  InstanceMethod("setEject", &Flash_Drive::set_eject),
                                                  InstanceMethod("setFiles", &Flash_Drive::set_files),
+                                                 InstanceMethod("setBackup", &Flash_Drive::set_backup),
+                                                 InstanceMethod("startBackup", &Flash_Drive::start_backup),
+                                                 InstanceMethod("runBackup", &Flash_Drive::run_backup),
+                                                 InstanceMethod("cancelBackup", &Flash_Drive::cancel_backup),
+                                                 InstanceMethod("getBackupStats", &Flash_Drive::get_backup_stats),
+                                                 InstanceMethod("getBackupReport", &Flash_Drive::get_backup_report),
+                                                 InstanceMethod("setSourceDrive", &Flash_Drive::set_source_drive),
                                                  StaticMethod("runGroupWrite", &Flash_Drive::run_group_write),
                                              });
     // The class of this environment, for the checks of runGroupWrite; it ends with it.
@@ -121,6 +133,11 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   void set_image(const Napi::CallbackInfo& info) {
     std::string path = require_string(info, "set_image() takes one string parameter");
     call_native(info.Env(), [&] { device->set_image(path); });
+  }
+
+  void set_source_drive(const Napi::CallbackInfo& info) {
+    std::string key = require_string(info, "set_source_drive() takes one string parameter");
+    call_native(info.Env(), [&] { device->set_source_drive(key); });
   }
 
   void set_block_map(const Napi::CallbackInfo& info) {
@@ -226,7 +243,45 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
     Napi::Object result = Napi::Object::New(info.Env());
     result.Set("write", progress_object(info.Env(), device->write_stats.progress));
     result.Set("validate", progress_object(info.Env(), device->validate_stats.progress));
+    Napi::Object backup = progress_object(info.Env(), device->backup_stats.progress);
+    backup.Set("outputBytes", static_cast<double>(device->backup_stats.progress.output.load()));
+    result.Set("backup", backup);
     return result;
+  }
+
+  // setBackup(output, optionsJson): the file a backup of the drive makes, and how.
+  void set_backup(const Napi::CallbackInfo& info) {
+    if (info.Length() != 2 || !info[0].IsString() || !info[1].IsString()) {
+      throw Napi::TypeError::New(info.Env(), "set_backup() takes the output's path and the options as JSON text");
+    }
+    const std::string output = info[0].As<Napi::String>().Utf8Value();
+    const std::string options = info[1].As<Napi::String>().Utf8Value();
+    call_native(info.Env(), [&] { device->set_backup(output, options); });
+  }
+
+  void start_backup(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "start_backup() takes no parameter");
+    start_job(info.Env(), Napi::Function(), job_kind::backup);
+  }
+
+  void run_backup(const Napi::CallbackInfo& info) {
+    start_job(info.Env(), require_function(info, "run_backup() takes one function parameter"), job_kind::backup);
+  }
+
+  void cancel_backup(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "cancel_backup() takes no parameter");
+    call_native(info.Env(), [&] { device->request_cancel_backup(); });
+  }
+
+  Napi::Value get_backup_stats(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "get_backup_stats() takes no parameter");
+    return Napi::String::New(info.Env(), call_native(info.Env(), [&] { return device->backup_stats.get_json(); }));
+  }
+
+  Napi::Value get_backup_report(const Napi::CallbackInfo& info) {
+    require_no_arguments(info, "get_backup_report() takes no parameter");
+    return Napi::String::New(info.Env(),
+                             call_native(info.Env(), [&] { return device->backup_stats.get_report_json(); }));
   }
 
   void cancel_write(const Napi::CallbackInfo& info) {
@@ -265,12 +320,21 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   // With a `done` function, the job's end calls it; without, the job only keeps the
   // event loop alive.
   void start_job(const Napi::Env& env, Napi::Function done, job_kind kind) {
-    const bool writing = kind == job_kind::write;
-    job_link link(env, done, [device = device, writing] {
-      writing ? device->request_cancel_write() : device->request_cancel_validate();
+    job_link link(env, done, [device = device, kind] {
+      switch (kind) {
+        case job_kind::write: device->request_cancel_write(); break;
+        case job_kind::validate: device->request_cancel_validate(); break;
+        case job_kind::backup: device->request_cancel_backup(); break;
+      }
     });
     try {
-      call_native(env, [&] { writing ? device->write_async(link.on_end()) : device->validate_async(link.on_end()); });
+      call_native(env, [&] {
+        switch (kind) {
+          case job_kind::write: device->write_async(link.on_end()); break;
+          case job_kind::validate: device->validate_async(link.on_end()); break;
+          case job_kind::backup: device->backup_async(link.on_end()); break;
+        }
+      });
     } catch (...) {
       link.abandon(env);
       throw;

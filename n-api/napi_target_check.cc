@@ -8,6 +8,8 @@ namespace {
 
 const char* const usage = "check_targets() takes { drives, image, blockMap, blockSize, verifyBlockSize }";
 
+// `image` is optional: a backup's drive is checked without one.
+
 class target_worker : public promise_worker {
  public:
   target_worker(const Napi::Env& env, target_request request)
@@ -32,7 +34,8 @@ class target_worker : public promise_worker {
     Napi::Array drives = Napi::Array::New(env, plan_.drives.size());
     for (std::uint32_t i = 0; i < plan_.drives.size(); ++i) drives[i] = drive_object(env, plan_.drives[i]);
     Napi::Object checked = Napi::Object::New(env);
-    checked.Set("image", image);
+    checked.Set("image", request_.image_path.empty() ? env.Null() : Napi::Value(image));
+    checked.Set("source", plan_.source ? drive_object(env, *plan_.source) : env.Null());
     checked.Set("blockMap", map);
     checked.Set("drives", drives);
     return checked;
@@ -59,7 +62,7 @@ Napi::Value check_targets(const Napi::CallbackInfo& info) {
   const Napi::Value drives = options.Get("drives");
   const Napi::Value image = options.Get("image");
   const Napi::Value map = options.Get("blockMap");
-  if (!drives.IsArray() || !image.IsString() || !(map.IsUndefined() || map.IsString())) {
+  if (!drives.IsArray() || !(image.IsUndefined() || image.IsString()) || !(map.IsUndefined() || map.IsString())) {
     throw Napi::TypeError::New(env, usage);
   }
   const Napi::Array keys = drives.As<Napi::Array>();
@@ -67,7 +70,7 @@ Napi::Value check_targets(const Napi::CallbackInfo& info) {
     if (!keys.Get(i).IsString()) throw Napi::TypeError::New(env, usage);
     request.drive_keys.push_back(keys.Get(i).As<Napi::String>().Utf8Value());
   }
-  request.image_path = image.As<Napi::String>().Utf8Value();
+  if (image.IsString()) request.image_path = image.As<Napi::String>().Utf8Value();
   if (map.IsString()) request.block_map_path = map.As<Napi::String>().Utf8Value();
   request.write_block_size = optional_size(env, options.Get("blockSize"));
   request.read_block_size = optional_size(env, options.Get("verifyBlockSize"));

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "backup/output_place.h"
 #include "device/block_io.h"
 #include "finish/eject_step.h"
 #include "finish/gpt_step.h"
@@ -32,6 +33,7 @@ void flash_device::write_start_checks() const {
   if (!drive.is_external_or_removable()) refuse(reason::no_drive, "drive is not external/removable");
   if (password.empty() && !privileges::is_root()) refuse(reason::password, "password is not set");
   if (image_path.empty()) refuse(reason::image, "no image file provided");
+  if (source && *source == drive) refuse(reason::no_drive, "the source drive cannot be a target");
   if (!write_rules::block_size_problem(write_block_size, drive).empty()) {
     refuse(reason::write, "invalid write block size");
   }
@@ -49,11 +51,25 @@ void flash_device::validate_start_checks() const {
   check_file_partitions(image_plan{image_path, image_info, block_map, validate_block_size}, finish.files);
 }
 
+void flash_device::backup_start_checks() const {
+  if (!drive_model.contains(drive)) refuse(reason::no_drive, "required drive is unavailable or not set");
+  if (!drive.is_external_or_removable()) refuse(reason::no_drive, "drive is not external/removable");
+  if (password.empty() && !privileges::is_root()) refuse(reason::password, "password is not set");
+  if (!backup_settings) refuse(reason::output, "no output file provided");
+  const backup::backup_options& chosen = *backup_settings;
+  for (const std::string& path : chosen.files()) {
+    backup::check_output_path(path, chosen.overwrite);
+    if (backup::lies_on_drive(path, drive)) refuse(reason::output, path + " lies on the drive being read");
+  }
+}
+
 void flash_device::write_async(job_end_callback on_end) { start_job(job_kind::write, std::move(on_end), {}); }
 
 void flash_device::validate_async(job_end_callback on_end, std::string report_path) {
   start_job(job_kind::validate, std::move(on_end), std::move(report_path));
 }
+
+void flash_device::backup_async(job_end_callback on_end) { start_job(job_kind::backup, std::move(on_end), {}); }
 
 void flash_device::start_job(job_kind kind, job_end_callback on_end, std::string report_path) {
   std::lock_guard<std::mutex> lock(settings_mutex);
@@ -67,25 +83,40 @@ void flash_device::start_job(job_kind kind, job_end_callback on_end, std::string
 }
 
 void flash_device::claim_and_check(job_kind kind) {
-  const bool writing = kind == job_kind::write;
   jobs.claim(kind);
   try {
-    writing ? write_start_checks() : validate_start_checks();
+    switch (kind) {
+      case job_kind::write: write_start_checks(); break;
+      case job_kind::validate: validate_start_checks(); break;
+      case job_kind::backup: backup_start_checks(); break;
+    }
   } catch (...) {
     jobs.abandon(kind);
     throw;
   }
-  (writing ? cancel_write : cancel_validate) = false;
-  if (writing) last_write.reset();
-  statistics_record& stats = writing ? write_stats : validate_stats;
+  cancel_flag(kind) = false;
+  if (kind == job_kind::write) last_write.reset();
+  statistics_record& stats = stats_of(kind);
   stats.update([](flash_statistics& s) { s.reset(); });
+  if (kind == job_kind::backup) {
+    // The extent is known once the job has read the partition table.
+    stats.progress.reset(0);
+    stats.update_report([this](job_report& r) {
+      r = job_report{};
+      r.image_format = backup::format_name(backup_settings->format);
+      r.block_map = backup_settings->block_map;
+      r.backup = backup_files{backup_settings->output,
+                              backup_settings->extent == backup::extent_kind::whole ? "whole" : "partitions"};
+    });
+    return;
+  }
   stats.progress.reset(block_map ? block_map->mapped_bytes : image_info.size.value_or(0));
-  stats.update_report([this, writing](job_report& r) {
+  stats.update_report([this, kind](job_report& r) {
     r = job_report{};
     r.image_format = image::format_name(image_info.format);
     r.image_size = known_image_size();
     r.block_map = block_map != nullptr;
-    if (!writing) r.steps = finish_records{};
+    if (kind == job_kind::validate) r.steps = finish_records{};
   });
 }
 
@@ -120,8 +151,9 @@ void flash_device::write_group_async(const std::vector<std::shared_ptr<flash_dev
     std::size_t most_held = 0;
     for (const auto& d : devices) most_held = std::max(most_held, chunks_held(d->drive, d->mode_of_write, d->write_block_size));
     const auto group = std::make_shared<write_group>(
-        image_plan{first.image_path, first.image_info, first.block_map, first.write_block_size}, devices.size(),
-        most_held);
+        image_plan{first.image_path, first.image_info, first.block_map, first.write_block_size,
+                   source_of(first.source, first.password)},
+        devices.size(), most_held);
     for (std::size_t i = 0; i < devices.size(); ++i) {
       devices[i]->start_thread(job_kind::write, std::move(on_end[i]), {}, group, i);
     }
@@ -153,9 +185,9 @@ void flash_device::run_job(job_kind kind, const std::string& report_path, std::s
   // so the others never wait for it.
   std::unique_ptr<group_membership> membership;
   if (group) membership = std::make_unique<group_membership>(std::move(group), group_drive);
-  const bool writing = kind == job_kind::write;
-  const std::atomic<bool>& cancel = writing ? cancel_write : cancel_validate;
-  statistics_record& stats = writing ? write_stats : validate_stats;
+  const std::atomic<bool>& cancel = cancel_flag(kind);
+  statistics_record& stats = stats_of(kind);
+  const reason otherwise = kind == job_kind::write ? reason::write : kind == job_kind::validate ? reason::verify : reason::read;
 
   bool held_device = false;
   try {
@@ -163,17 +195,19 @@ void flash_device::run_job(job_kind kind, const std::string& report_path, std::s
     held_device = jobs.acquire_device(kind, cancel);
     if (!held_device) {
       stats.update([&](flash_statistics& s) { s.close(waited_from, true); });
-    } else if (writing) {
+    } else if (kind == job_kind::write) {
       job_settings job = settings_for(job_kind::write);
       job.group = membership.get();
       write_drive(job);
-    } else {
+    } else if (kind == job_kind::validate) {
       validate(report_path);
+    } else {
+      back_up(settings_for(job_kind::backup));
     }
   } catch (const std::exception& e) {
-    stats.error_queue(e, writing ? reason::write : reason::verify);
+    stats.error_queue(e, otherwise);
   } catch (...) {
-    stats.error_queue(writing ? reason::write : reason::verify, "unknown failure of the job");
+    stats.error_queue(otherwise, "unknown failure of the job");
   }
   jobs.finish(kind, held_device);
 }

@@ -4,11 +4,14 @@
 // of their own.
 //
 // Shared between the JavaScript thread and the job threads, and what guards each:
-//   cancel_write, cancel_validate   atomics: raised by the JavaScript thread, read by the jobs
-//   write_stats, validate_stats     each record's own lock (statistics_record)
+//   cancel_write, cancel_validate,  atomics: raised by the JavaScript thread, read by the jobs
+//   cancel_backup
+//   write_stats, validate_stats,    each record's own lock (statistics_record)
+//   backup_stats
 //   drive_model lists               drives::lists_mutex, taken by every drive-model call
 //   settings (drive, password,      settings_mutex; a setting is only changed while no job
-//   image, block map, block sizes)  that reads it is active, and a job copies the settings
+//   image, block map, block sizes,  that reads it is active, and a job copies the settings
+//   backup)
 //                                   when its thread begins; only the write job's end writes
 //                                   `drive` back, under the same lock
 //   last_write                      settings_mutex; set by the write job's end, dropped by
@@ -23,6 +26,7 @@
 #include <mutex>
 #include <string>
 
+#include "backup/backup_options.h"
 #include "drives/drives.h"
 #include "drives/phydrive.h"
 #include "finish/first_boot_files.h"
@@ -59,7 +63,11 @@ struct job_settings {
   bool capacity_check = false;
   finish_settings finish;
   group_membership* group = nullptr;  // none: the write reads the image for itself
+  std::optional<backup::backup_options> backup{};  // a backup's output and settings
 };
+
+// The plan's source drive of a clone, with the password that opens it; none for an image file.
+std::shared_ptr<const source_drive> source_of(const std::optional<phydrive>& source, const std::string& password);
 
 class flash_device_basic {
  public:
@@ -67,7 +75,8 @@ class flash_device_basic {
 
   phydrive drive;
   std::string password;
-  std::string image_path;
+  std::string image_path;  // a file, or the node of the source drive
+  std::optional<phydrive> source;  // the drive read as the image (a clone); none: a file
   std::uint64_t image_size = 0;  // decoded bytes; 0 while unknown
   image::image_info image_info;
   std::shared_ptr<const image::block_map> block_map;  // none: the whole image is written
@@ -79,8 +88,13 @@ class flash_device_basic {
   std::atomic<bool> cancel_validate{false};
   bool capacity_check = false;  // the write first checks that the drive holds what it reports
   finish_settings finish;       // what the validation does after its comparison
+  std::optional<backup::backup_options> backup_settings;  // none until set_backup
+  // A backup reads and encodes the drive in chunks of this size.
+  static constexpr std::uint64_t backup_block_size = 4 << 20;
+  std::atomic<bool> cancel_backup{false};
   statistics_record write_stats;
   statistics_record validate_stats;
+  statistics_record backup_stats;
 
   // Pause between the end of the write and the permission restore, letting the
   // kernel and udev settle on the rewritten partition table.
@@ -91,6 +105,12 @@ class flash_device_basic {
   // Chooses the image file and records its format and size (the decoded size where
   // the format records it).
   void set_image(std::string path);
+  // Chooses a listed drive, by any name drives::get_drive accepts, as the image: the
+  // write reads it up to the end of its last partition (the whole drive where it has
+  // none). Its extent is the image's size where the drive can be read now; otherwise
+  // the write learns it when it opens the drive. Throws ENODRIVE for a drive that is not
+  // listed or not external/removable.
+  void set_source_drive(std::string key);
   // Reads a block map (an empty path clears it): jobs then write and compare only its
   // ranges. Throws "invalid block map: ..." or "block map does not fit the image: ...".
   void set_block_map(std::string path);
@@ -105,15 +125,25 @@ class flash_device_basic {
   void set_eject(bool on);
   // Throws coded_error (EIMAGE) when a file's partition is not a FAT one of the image.
   void set_first_boot_files(std::vector<first_boot_file> files);
+  // Chooses the file a backup of the drive makes and how (backup_options::parse);
+  // throws std::invalid_argument for an option that is wrong.
+  void set_backup(std::string output, const std::string& options_json);
 
   // Raise a job's cancel flag; a running job stops after its current block, a
   // waiting one before it touches the drive.
   void request_cancel_write();
   void request_cancel_validate();
+  void request_cancel_backup();
 
  protected:
   // Throws "a job is running on this device" when any job runs or waits.
   void refuse_while_any_job() const;
+  std::atomic<bool>& cancel_flag(job_kind kind) {
+    return kind == job_kind::write ? cancel_write : kind == job_kind::validate ? cancel_validate : cancel_backup;
+  }
+  statistics_record& stats_of(job_kind kind) {
+    return kind == job_kind::write ? write_stats : kind == job_kind::validate ? validate_stats : backup_stats;
+  }
   job_settings settings_for(job_kind kind) const;
   // The decoded size the start checks use: the map's, or the image's where known.
   std::optional<std::uint64_t> known_image_size() const;
@@ -143,6 +173,10 @@ class flash_device_platform : public flash_device_basic {
   // the failure is recorded in write_stats and nothing more may be written. Runs with
   // the drive's node open to the job.
   bool capacity_confirmed(const job_settings& job);
+  // The body of the backup job.
+  void back_up(const job_settings& job);
+  // The data part of the backup: the drive read up to its extent into the output files.
+  void back_up_data(const job_settings& job);
 };
 
 class flash_device : public flash_device_platform,
@@ -154,6 +188,9 @@ class flash_device : public flash_device_platform,
   // Checks the image and block size, resets validate_stats and starts the validation;
   // with a non-empty `report_path` every differing byte is listed in that file.
   void validate_async(job_end_callback on_end = {}, std::string report_path = {});
+  // Checks the drive and the backup's output, resets backup_stats and starts reading
+  // the drive into the output.
+  void backup_async(job_end_callback on_end = {});
   // Starts a write on each device, the image read once for all of them. Every
   // device's start checks run first: when one refuses, none starts, and the error's
   // text is the drive's path, ": " and the refusal. The devices must hold one image,
@@ -173,6 +210,7 @@ class flash_device : public flash_device_platform,
                            const std::function<void()>& before_writing, verification_pass& last);
   void write_start_checks() const;
   void validate_start_checks() const;
+  void backup_start_checks() const;
   // Claims the job, runs its checks, resets its cancel flag and statistics, starts it.
   void start_job(job_kind kind, job_end_callback on_end, std::string report_path);
   // The same without the thread, under settings_mutex; the claim is taken back when a

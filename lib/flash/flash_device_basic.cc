@@ -11,6 +11,10 @@ namespace {
 const char* const job_running = "a job is running on this device";
 }
 
+std::shared_ptr<const source_drive> source_of(const std::optional<phydrive>& source, const std::string& password) {
+  return source ? std::make_shared<const source_drive>(source_drive{*source, password}) : nullptr;
+}
+
 void flash_device_basic::refuse_while_any_job() const {
   if (jobs.any_active()) throw coded_error(reason::busy, job_running);
 }
@@ -36,9 +40,25 @@ void flash_device_basic::set_image(std::string path) {
   refuse_while_any_job();
   image::image_info info = image::inspect(path);
   last_write.reset();
+  source.reset();
   image_path = std::move(path);
   image_info = info;
   image_size = image_info.size.value_or(0);
+}
+
+void flash_device_basic::set_source_drive(std::string key) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  drive_model.update(false);
+  const phydrive chosen = drive_model.get_drive(key);
+  if (chosen.identifier == "undefined") throw coded_error(reason::no_drive, "required drive " + key + " is not available");
+  if (!chosen.is_external_or_removable()) throw coded_error(reason::no_drive, "drive is not external/removable");
+  const image::image_info info = source_image_info(chosen);
+  last_write.reset();
+  source = chosen;
+  image_path = chosen.path;
+  image_info = info;
+  image_size = info.size.value_or(0);
 }
 
 void flash_device_basic::set_block_map(std::string path) {
@@ -123,6 +143,13 @@ void flash_device_basic::set_first_boot_files(std::vector<first_boot_file> files
   finish.files = std::move(files);
 }
 
+void flash_device_basic::set_backup(std::string output, const std::string& options_json) {
+  backup::backup_options chosen = backup::backup_options::parse(output, options_json);
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  if (jobs.active(job_kind::backup)) throw coded_error(reason::busy, job_running);
+  backup_settings = std::move(chosen);
+}
+
 void flash_device_basic::request_cancel_write() {
   cancel_write = true;
   jobs.wake_waiting();
@@ -133,12 +160,25 @@ void flash_device_basic::request_cancel_validate() {
   jobs.wake_waiting();
 }
 
+void flash_device_basic::request_cancel_backup() {
+  cancel_backup = true;
+  jobs.wake_waiting();
+}
+
 job_settings flash_device_basic::settings_for(job_kind kind) const {
   std::lock_guard<std::mutex> lock(settings_mutex);
   const std::uint64_t block_size = kind == job_kind::write ? write_block_size : validate_block_size;
+  if (kind == job_kind::backup) {
+    job_settings job;
+    job.drive = drive;
+    job.password = password;
+    job.block_size = backup_block_size;
+    job.backup = backup_settings;
+    return job;
+  }
   return job_settings{drive,
                       password,
-                      image_plan{image_path, image_info, block_map, block_size},
+                      image_plan{image_path, image_info, block_map, block_size, source_of(source, password)},
                       block_size,
                       mode_of_write,
                       write_fingerprint::take(image_path, block_map_path, drive, write_block_size),

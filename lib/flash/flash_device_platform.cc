@@ -50,6 +50,9 @@ void flash_device_platform::write_drive(const job_settings& job) {
     image_pipeline& image =
         job.group ? job.group->image() : *(own_image = std::make_unique<image_pipeline>(job.image, 1, chunks_held(job)));
     image.check_readable();
+    // A source drive's extent may be known only now that it is open.
+    const std::optional<std::uint64_t> size = image.size();
+    if (size && *size > job.drive.disk_size) throw coded_error(reason::too_small, "drive is too small for given image");
 
     const phydrive listed = listed_now(job.drive);
     touched_drive = true;

@@ -7,12 +7,36 @@
 namespace {
 constexpr std::uint64_t skip_step = 16 << 20;
 constexpr std::uint64_t unbounded = UINT64_MAX;
+
+// Opens the plan's source drive and records its extent as the image's size; none for
+// an image file.
+std::unique_ptr<source_drive_session> open_source_drive(image_plan& plan) {
+  if (!plan.source) return nullptr;
+  auto session = std::make_unique<source_drive_session>(*plan.source);
+  if (plan.info.size && *plan.info.size != session->extent()) {
+    throw coded_error(reason::image, "the partitions of the source drive changed since it was chosen");
+  }
+  plan.info.size = session->extent();
+  plan.info.file_size = session->extent();
+  return session;
+}
+
 }  // namespace
 
 image_pipeline::image_pipeline(const image_plan& plan, std::size_t takers, std::size_t taker_depth)
     : plan_(plan),
       takers_(takers),
-      source_(image::open(plan.path, plan.info)),
+      source_drive_(open_source_drive(plan_)),
+      source_(source_drive_ ? source_drive_->take_reader() : image::open(plan.path, plan.info)),
+      ring_(buffer_ring::group_depth(takers, std::max(taker_depth, ring_depth)), plan.block_size, takers,
+            std::max(taker_depth, ring_depth), true),
+      reader_([this] { read_image(); }) {}
+
+image_pipeline::image_pipeline(const image_plan& plan, std::unique_ptr<image::image_source> source, std::size_t takers,
+                               std::size_t taker_depth)
+    : plan_(plan),
+      takers_(takers),
+      source_(std::move(source)),
       ring_(buffer_ring::group_depth(takers, std::max(taker_depth, ring_depth)), plan.block_size, takers,
             std::max(taker_depth, ring_depth), true),
       reader_([this] { read_image(); }) {}

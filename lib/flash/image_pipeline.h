@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "flash/buffer_ring.h"
+#include "flash/source_drive.h"
 #include "image/block_map.h"
 #include "image/image_source.h"
 
@@ -26,6 +27,7 @@ struct image_plan {
   image::image_info info;
   std::shared_ptr<const image::block_map> map;  // none: the whole image
   std::uint64_t block_size = 0;
+  std::shared_ptr<const source_drive> source{};  // a drive read as the image (then `path` is its node)
 
   // The decoded size the job works with: the map's, or the one the format records.
   std::optional<std::uint64_t> size() const { return map ? std::optional<std::uint64_t>(map->image_size) : info.size; }
@@ -40,8 +42,12 @@ class image_pipeline {
   // Opens the image and starts the reader for `takers` takers, each of which holds at
   // most `taker_depth` chunks at once (at least ring_depth). Throws
   // std::runtime_error ("failed to open image file") or image::corrupt_data when the
-  // image cannot be opened.
+  // image cannot be opened; for a source drive, source_drive_session's errors, and
+  // EIMAGE where its extent is no longer the size the plan holds.
   explicit image_pipeline(const image_plan& plan, std::size_t takers = 1, std::size_t taker_depth = ring_depth);
+  // The same over a source already open, such as a drive read as the image.
+  image_pipeline(const image_plan& plan, std::unique_ptr<image::image_source> source, std::size_t takers = 1,
+                 std::size_t taker_depth = ring_depth);
   // Stops the reader and waits for its thread.
   ~image_pipeline();
   image_pipeline(const image_pipeline&) = delete;
@@ -61,6 +67,8 @@ class image_pipeline {
   // Whether the taker reads from the spool file of a group's slower drives.
   bool spooled(std::size_t taker) const { return ring_.spooled(taker); }
 
+  // The decoded size where known: the plan's, or a source drive's extent once opened.
+  std::optional<std::uint64_t> size() const { return plan_.size(); }
   // Whole chunks of the job where known: the statistics' block count.
   std::optional<std::uint64_t> whole_chunks() const;
   // Share of the image file consumed so far, 0 to 1: progress where the size is unknown.
@@ -78,6 +86,7 @@ class image_pipeline {
 
   image_plan plan_;
   std::size_t takers_;
+  std::unique_ptr<source_drive_session> source_drive_;  // before source_: it outlives the reader
   std::unique_ptr<image::image_source> source_;
   buffer_ring ring_;
   std::atomic<std::uint64_t> consumed_{0};

@@ -1,8 +1,11 @@
 #pragma once
-// The block work of the two jobs, each a loop over image → ring → device.
+// The block work of the jobs, each a loop over image → ring → device, or for a backup
+// drive → ring → encoder and file.
 #include <atomic>
 #include <cstdint>
 
+#include "backup/backup_sink.h"
+#include "backup/staged_file.h"
 #include "flash/flash_device.h"
 #include "flash/image_pipeline.h"
 #include "flash/mismatch_report.h"
@@ -42,3 +45,10 @@ loop_outcome compare_image(const job_settings& job, image_pipeline& image, int d
 loop_outcome compare_by_hashes(const job_settings& job, const write_record& record, int device_fd,
                                 std::uint8_t* device_buffer, statistics_record& stats,
                                 const std::atomic<bool>& cancel, mismatch_report& report);
+
+// Takes the drive's chunks from `drive` (the drive read as an image) into `sink` up to
+// the extent, a failure or a cancel. A read failure is recorded in `stats`; a failure
+// of the output is thrown (coded_error, EOUTPUT). `output` is the file the live count
+// of output bytes follows.
+loop_outcome read_drive(const job_settings& job, image_pipeline& drive, backup::backup_sink& sink,
+                        const backup::staged_file& output, statistics_record& stats, const std::atomic<bool>& cancel);

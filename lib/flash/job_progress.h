@@ -17,6 +17,7 @@ struct job_progress {
   std::atomic<unsigned> queue_depth_halvings{0};
   // Image bytes a drive of a group read back from the spool file after it fell behind.
   std::atomic<std::uint64_t> spooled_bytes{0};
+  std::atomic<std::uint64_t> output{0};  // backups: bytes of the output file so far
 
   void reset(std::uint64_t total_bytes) {
     bytes = 0;
@@ -26,5 +27,6 @@ struct job_progress {
     queue_depth = 0;
     queue_depth_halvings = 0;
     spooled_bytes = 0;
+    output = 0;
   }
 };

@@ -20,6 +20,8 @@ nlohmann::json optional_number(const std::optional<std::uint64_t>& value) {
   return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
 
+nlohmann::json optional_text(const std::string& text) { return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text); }
+
 }  // namespace
 
 std::string job_report::json() const {
@@ -39,6 +41,14 @@ std::string job_report::json() const {
       {"image", {{"format", image_format}, {"size", optional_number(image_size)}, {"blockMap", block_map}}}};
   if (differing) report["differingRanges"] = ranges_json(*differing);
   if (steps) report["steps"] = steps->json();
+  if (backup) {
+    report["backup"] = {{"output", backup->output},
+                        {"extent", backup->extent},
+                        {"outputBytes", backup->output_bytes},
+                        {"sha256", optional_text(backup->sha256)},
+                        {"blockMap", optional_text(backup->block_map)},
+                        {"checksumFile", optional_text(backup->checksum_file)}};
+  }
   // Messages may hold bytes of file names that are not UTF-8: keep them, replaced.
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -25,6 +25,16 @@ struct job_error {
   std::optional<std::uint64_t> offset;
 };
 
+// What a backup job makes: set when the job starts, completed when it succeeds.
+struct backup_files {
+  std::string output;          // the image file
+  std::string extent;          // "partitions" or "whole"
+  std::uint64_t output_bytes = 0;
+  std::string sha256{};         // of the image file, once it is complete
+  std::string block_map{};      // its path, once written; empty when none
+  std::string checksum_file{};  // likewise
+};
+
 struct job_report {
   job_phase phase = job_phase::prepare;
   std::vector<job_error> errors;
@@ -36,9 +46,11 @@ struct job_report {
   // Verification only: where the drive differs from the image now, and the steps after it.
   std::optional<std::vector<byte_range>> differing;
   std::optional<finish_records> steps;
+  std::optional<backup_files> backup;  // backups only; for them "image" is the output image
 
   // {"errors":[{"phase","reason","message","code","offset"}...],"dataComplete","bytes","image":{"format","size","blockMap"}}
   // and for a verification "differingRanges":[{"offset","length"}...] and "steps" (finish_records); range
-  // lists stop at 1000 ranges.
+  // lists stop at 1000 ranges. For a backup "backup":{"output","extent","outputBytes","sha256","blockMap",
+  // "checksumFile"}, the texts that are not known (yet) null.
   std::string json() const;
 };

@@ -1,6 +1,7 @@
 #include "flash/job_scheduler.h"
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 #include "support/coded_error.h"
@@ -21,12 +22,12 @@ void job_scheduler::abandon(job_kind kind) {
 
 bool job_scheduler::active(job_kind kind) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return kind == job_kind::write ? write_active_ : validate_active_;
+  return active_[static_cast<int>(kind)];
 }
 
 bool job_scheduler::any_active() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return write_active_ || validate_active_;
+  return std::any_of(std::begin(active_), std::end(active_), [](bool on) { return on; });
 }
 
 bool job_scheduler::acquire_device(job_kind kind, const std::atomic<bool>& cancel) {

@@ -1,7 +1,7 @@
 #pragma once
 // One job at a time per device. A job is "active" from its accepted start until its
 // thread has ended (end steps included). A start of a job kind that is already active
-// is refused; a start of the other kind is accepted and its thread waits until the
+// is refused; a start of another kind is accepted and its thread waits until the
 // running job's thread has let go of the device. The device goes to the jobs in the
 // order of their starts, whichever thread happens to ask for it first.
 #include <atomic>
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-enum class job_kind { write, validate };
+enum class job_kind { write, validate, backup };
 
 class job_scheduler {
  public:
@@ -31,15 +31,14 @@ class job_scheduler {
   void finish(job_kind kind, bool held_device);
 
  private:
-  bool& flag(job_kind kind) { return kind == job_kind::write ? write_active_ : validate_active_; }
+  bool& flag(job_kind kind) { return active_[static_cast<int>(kind)]; }
   // Whether `kind` is the earliest started job still waiting for or holding the device.
   bool next_in_line(job_kind kind) const { return line_.empty() || line_.front() == kind; }
   void leave_line(job_kind kind);
 
   mutable std::mutex mutex_;
   std::condition_variable device_freed_;
-  bool write_active_ = false;
-  bool validate_active_ = false;
+  bool active_[3] = {false, false, false};  // by job_kind
   bool device_held_ = false;
   std::vector<job_kind> line_;  // active jobs in the order of their starts
 };

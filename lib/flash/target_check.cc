@@ -1,6 +1,7 @@
 #include "flash/target_check.h"
 
 #include "drives/drives.h"
+#include "flash/source_drive.h"
 #include "flash/write_rules.h"
 #include "support/coded_error.h"
 
@@ -21,11 +22,29 @@ void check_block_size(const refusal& refuse, const std::optional<std::uint64_t>&
   if (!problem.empty()) refuse(why, drive, std::string("invalid ") + kind + " block size: " + problem);
 }
 
+// The drive `key` names exactly, if any: a partition's name or any other text is a file.
+std::optional<phydrive> drive_named(const physical_drives& listing, const std::string& key) {
+  try {
+    return listing.find_named(key);
+  } catch (const coded_error&) {
+    return std::nullopt;
+  }
+}
+
 }  // namespace
 
 target_plan check_targets(const target_request& request) {
   target_plan plan;
-  plan.image = image::inspect(request.image_path);
+  physical_drives listing;
+  if (!request.image_path.empty()) plan.source = drive_named(listing, request.image_path);
+  if (plan.source) {
+    if (!plan.source->is_external_or_removable()) {
+      throw coded_error(reason::no_drive, "the source drive " + plan.source->path + " is not external/removable");
+    }
+    plan.image = source_image_info(*plan.source);
+  } else if (!request.image_path.empty()) {
+    plan.image = image::inspect(request.image_path);
+  }
   if (!request.block_map_path.empty()) {
     auto map = std::make_shared<image::block_map>(image::block_map::read(request.block_map_path));
     if (plan.image.size) map->check_fits(*plan.image.size);
@@ -34,7 +53,6 @@ target_plan check_targets(const target_request& request) {
   const std::optional<std::uint64_t> decoded =
       plan.block_map ? std::optional<std::uint64_t>(plan.block_map->image_size) : plan.image.size;
 
-  physical_drives listing;
   const refusal refuse{request.drive_keys.size() > 1};
   for (const std::string& key : request.drive_keys) {
     const phydrive drive = listing.find_named(key);
@@ -42,6 +60,7 @@ target_plan check_targets(const target_request& request) {
       if (earlier.path == drive.path) refuse(reason::no_drive, drive, "the drive is named twice");
     }
     if (!drive.is_external_or_removable()) refuse(reason::no_drive, drive, "drive is not external/removable");
+    if (plan.source && drive.path == plan.source->path) refuse(reason::no_drive, drive, "the source drive cannot be a target");
     check_block_size(refuse, request.write_block_size, drive, reason::write, "write");
     check_block_size(refuse, request.read_block_size, drive, reason::verify, "read");
     if (request.write_block_size && !write_rules::image_fits(decoded, drive)) {

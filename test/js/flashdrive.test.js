@@ -25,8 +25,8 @@ test('the package entry exports FlashDrive, both password checks and the promise
   assert.strictEqual(typeof entry.checkPassword, 'function');
   assert.strictEqual(typeof entry.checkPasswordForUser, 'function');
   assert.deepStrictEqual(Object.keys(entry).sort(), [
-    'FlashDrive', 'FlasherError', 'checkPassword', 'checkPasswordForUser', 'checkTargets', 'flash', 'inspectImage', 'listDrives',
-    'station', 'verify',
+    'FlashDrive', 'FlasherError', 'backup', 'checkPassword', 'checkPasswordForUser', 'checkTargets', 'flash',
+    'inspectImage', 'listDrives', 'station', 'verify',
   ]);
   const methods = Object.getOwnPropertyNames(FlashDrive.prototype).filter((name) => name !== 'constructor');
   assert.deepStrictEqual(methods, [
@@ -34,6 +34,7 @@ test('the package entry exports FlashDrive, both password checks and the promise
     'setValidateBlock', 'startValidate', 'cancelValidate', 'getValidateStats', 'setBlockMap', 'setWriteMode',
     'getWriteReport', 'getValidateReport', 'setCapacityCheck', 'runWrite', 'runValidate', 'getProgress',
     'setRepairAttempts', 'setFixGpt', 'setEject', 'setFiles',
+    'setBackup', 'startBackup', 'runBackup', 'cancelBackup', 'getBackupStats', 'getBackupReport', 'setSourceDrive',
   ]);
 });
 

@@ -1,5 +1,5 @@
 // A typed application of the promise API, checked with tsc --noEmit by package.test.js.
-import { listDrives, checkTargets, flash, verify, station, FlasherError, type Drive, type Progress, type StationEvent } from 'flasher-addon';
+import { listDrives, checkTargets, flash, verify, station, backup, FlasherError, type Drive, type Progress, type StationEvent } from 'flasher-addon';
 
 function show(progress: Progress): void {
   const percent = progress.total === null ? '?' : ((100 * progress.bytes) / progress.total).toFixed(1);
@@ -43,6 +43,17 @@ export async function runStation(image: string, signal: AbortSignal): Promise<nu
 
 // @ts-expect-error: a station finds its own drives
 station({ image: 'a.img', drive: 'sdb' });
+export async function backUpFirstStick(output: string): Promise<string | null> {
+  const stick = (await listDrives()).find((drive) => drive.removable);
+  if (!stick) return null;
+  const result = await backup({
+    drive: stick.name, output, level: 19, extent: 'whole', onProgress: (p) => console.log(p.bytes / p.outputBytes),
+  });
+  return `${result.sha256} ${result.blockMap ?? 'no map'} ${result.report.backup?.outputBytes}`;
+}
+
+// @ts-expect-error: no such output format
+backup({ drive: 'sdb', output: 'a.img.bz2', format: 'bzip2' });
 // @ts-expect-error: no such write mode
 flash({ image: 'a.img', drive: 'sdb', writeMode: 'fast' });
 // @ts-expect-error: the drive is required
