@@ -332,6 +332,7 @@ export interface TargetCheck {
  * fitting. Rejects with a FlasherError (ENODRIVE, ETOOSMALL, EIMAGE, EWRITE or EVERIFY
  * for a block size); among several drives the message starts with the drive's path.
  */
+export function checkTargets(options: TargetCheckOptions & { image: string }): Promise<TargetCheck & { image: ImageInfo }>;
 export function checkTargets(options: TargetCheckOptions): Promise<TargetCheck>;
 
 export interface Progress {

@@ -94,7 +94,7 @@ async function withDrives(opts, checks, fallback, work) {
   const claimed = [];
   try {
     throwIfAborted(opts.signal);
-    const { drives, image, source } = await flasher.checkTargets({ image: opts.image, blockMap: opts.blockMap, ...checks });
+    const { drives, image, source } = await flasher.checkTargets(checks);
     throwIfAborted(opts.signal);
     for (const drive of source ? [...drives, source] : drives) {
       if (busy.has(drive.path)) throw new FlasherError('a job is running on this device', 'EBUSY');
@@ -112,6 +112,8 @@ async function withDrives(opts, checks, fallback, work) {
 // What a write asks the engine to check: both block sizes where it verifies.
 const writeChecks = (opts, keys) => ({
   drives: keys,
+  image: opts.image,
+  blockMap: opts.blockMap,
   blockSize: opts.blockSize,
   verifyBlockSize: opts.verify ? opts.verifyBlockSize || opts.blockSize : undefined,
 });
@@ -189,7 +191,7 @@ async function flash(options) {
 
 async function verify(options) {
   const opts = checkOptions(options, VERIFY_OPTIONS);
-  return withDrives(opts, { drives: [opts.drive], verifyBlockSize: opts.blockSize }, 'EVERIFY', async ([drive], image, source) => {
+  return withDrives(opts, { drives: [opts.drive], image: opts.image, verifyBlockSize: opts.blockSize }, 'EVERIFY', async ([drive], image, source) => {
     const checked = await runPhase(setUp(drive, opts, false, source), 'verify', drive, opts);
     return { ...verifyOf(checked), report: checked.report };
   });

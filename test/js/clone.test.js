@@ -44,7 +44,7 @@ test('flash() with a drive as the image clones it onto two drives; the source is
 
   const refused = await api.flash({ image: box.drivePath, drives: ['t1', 'src'], password: 'pw' }).then(
     () => assert.fail('the clone onto its source was accepted'), (err) => err);
-  assert.deepEqual([refused.code, refused.message], ['ENODRIVE', 'the source drive src cannot be a target']);
+  assert.deepEqual([refused.code, refused.message], ['ENODRIVE', `${box.drivePath}: the source drive cannot be a target`]);
 });
 
 test('flasher write SOURCE T1 T2 clones the drive', (t) => {
@@ -55,11 +55,11 @@ test('flasher write SOURCE T1 T2 clones the drive', (t) => {
     { env: box.env, input: 'pw\n', encoding: 'utf8' });
   const refused = run(['src', 't1', 'src']);
   assert.equal(refused.status, 1);
-  assert.match(refused.stderr, /src is the source drive: it cannot be a target/);
+  assert.match(refused.stderr, /drive\.img: the source drive cannot be a target/);
 
   const cloned = run(['src', 't1', 't2']);
   assert.equal(cloned.status, 0, cloned.stderr);
   assert.match(cloned.stderr, /^Image: +the drive src, read up to the end of its last partition/m);
-  assert.match(cloned.stdout, /^t2: ok \(9\.0 MiB written.*verified: 0 differing bytes\)$/m);
+  assert.match(cloned.stdout, /^t2: ok \(9\.0 MiB written.*verified: 0 differing bytes[^)]*\)$/m);
   assertCloned(source, targets);
 });
