@@ -107,7 +107,8 @@ void flash_device::write_group_async(const std::vector<std::shared_ptr<flash_dev
     for (; claimed < devices.size(); ++claimed) {
       const flash_device& d = *devices[claimed];
       if (d.image_path != first.image_path || d.block_map_path != first.block_map_path ||
-          d.write_block_size != first.write_block_size) {
+          d.write_block_size != first.write_block_size || d.image_checks.sha256 != first.image_checks.sha256 ||
+          d.image_checks.checksums != first.image_checks.checksums || d.image_checks.keyring != first.image_checks.keyring) {
         refuse(reason::image, "the drives of a group write one image with one block size and block map");
       }
       try {
@@ -116,8 +117,7 @@ void flash_device::write_group_async(const std::vector<std::shared_ptr<flash_dev
         refuse(reason_of(e, reason::write), d.drive.path + ": " + e.what());
       }
     }
-    const auto group = std::make_shared<write_group>(
-        image_plan{first.image_path, first.image_info, first.block_map, first.write_block_size}, devices.size());
+    const auto group = std::make_shared<write_group>(first.plan_for(first.write_block_size), devices.size());
     for (std::size_t i = 0; i < devices.size(); ++i) {
       devices[i]->start_thread(job_kind::write, std::move(on_end[i]), {}, group, i);
     }

@@ -3,23 +3,40 @@
 #include <algorithm>
 
 #include "image/range_checksum.h"
+#include "net/url.h"
 
 namespace {
 constexpr std::uint64_t skip_step = 16 << 20;
 constexpr std::uint64_t unbounded = UINT64_MAX;
 }  // namespace
 
+namespace {
+
+std::optional<image::image_info> known_info(const image_plan& plan) {
+  if (net::is_url(plan.request.location)) return std::nullopt;
+  return plan.info;
+}
+
+}  // namespace
+
 image_pipeline::image_pipeline(const image_plan& plan, std::size_t takers)
     : plan_(plan),
       takers_(takers),
-      source_(image::open(plan.path, plan.info)),
+      origin_(std::make_unique<origin::image_origin>(plan.request, known_info(plan))),
+      info_(origin_->info()),
+      source_(image::open(origin_->stored(), info_, origin_->random())),
       ring_(ring_depth + takers - 1, plan.block_size, takers),
       reader_([this] { read_image(); }) {}
 
 image_pipeline::~image_pipeline() {
   stopping_ = true;
+  origin_->stop();
   for (std::size_t taker = 0; taker < takers_; ++taker) ring_.leave(taker);
   reader_.join();
+}
+
+std::optional<std::uint64_t> image_pipeline::size() const {
+  return plan_.map ? std::optional<std::uint64_t>(plan_.map->image_size) : info_.size;
 }
 
 std::optional<std::uint64_t> image_pipeline::whole_chunks() const {
@@ -28,19 +45,19 @@ std::optional<std::uint64_t> image_pipeline::whole_chunks() const {
     for (const auto& range : plan_.map->ranges) chunks += (range.end - range.start + plan_.block_size - 1) / plan_.block_size;
     return chunks;
   }
-  if (plan_.info.size) return *plan_.info.size / plan_.block_size;
+  if (info_.size) return *info_.size / plan_.block_size;
   return std::nullopt;
 }
 
 double image_pipeline::share_consumed() const {
-  if (plan_.info.file_size == 0) return 0;
-  return std::min(1.0, static_cast<double>(consumed_) / static_cast<double>(plan_.info.file_size));
+  if (info_.file_size == 0) return 0;
+  return std::min(1.0, static_cast<double>(consumed_) / static_cast<double>(info_.file_size));
 }
 
 // The reader thread: nothing thrown here leaves it; a failure ends the ring with its reason.
 void image_pipeline::read_image() {
   try {
-    read_ranges();
+    if (read_ranges()) origin_->finish();
     ring_.close();
   } catch (const coded_error& e) {
     ring_.close(e);
@@ -78,8 +95,8 @@ bool image_pipeline::skip(std::uint64_t count, std::uint64_t* skipped) {
   return whole && !stopping_;
 }
 
-void image_pipeline::read_ranges() {
-  const std::optional<std::uint64_t> size = plan_.size();
+bool image_pipeline::read_ranges() {
+  const std::optional<std::uint64_t> size = this->size();
   const std::uint64_t block_size = plan_.block_size;
   std::vector<image::mapped_range> ranges;
   if (plan_.map) {
@@ -96,19 +113,19 @@ void image_pipeline::read_ranges() {
   std::uint64_t index = 0;
   for (const image::mapped_range& range : ranges) {
     if (range.start > position && !skip(range.start - position)) {
-      if (stopping_) return;
+      if (stopping_) return false;
       throw image::corrupt_data("the image ends before byte " + std::to_string(range.start));
     }
     position = range.start;
     while (position < range.end) {
       const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, range.end - position));
       image_chunk* chunk = ring_.take_free();
-      if (chunk == nullptr) return;
+      if (chunk == nullptr) return false;
       const std::size_t got = source_->read(chunk->bytes.get(), want);
       consumed_ = source_->consumed();
       if (!size && got == 0) {  // an image of unknown size that ends on a block boundary
         ring_.give_back(chunk);
-        return;
+        return true;
       }
       chunk->offset = position;
       chunk->length = got;
@@ -116,13 +133,14 @@ void image_pipeline::read_ranges() {
       chunk->index = index++;
       chunk->image_tail = !plan_.map && chunk->expected < block_size;
       chunk->trailing = 0;
-      if (chunk->image_tail && got == want && size && plan_.info.format == image::format::raw) {
+      if (chunk->image_tail && got == want && size && info_.format == image::format::raw) {
         skip(unbounded, &chunk->trailing);  // a raw file that grew since it was chosen
       }
       if (checksum && !range.checksum.empty()) checksum->update(chunk->bytes.get(), got);
       hash_chunk(*chunk);
+      if (chunk->index == 0) origin_->seal();  // from here on bytes go to the drives
       ring_.publish(chunk);
-      if (got < want) return;  // the job sees the short chunk, or the end of an image of unknown size
+      if (got < want) return !size;  // the job sees the short chunk, or the end of an image of unknown size
       position += got;
     }
     if (checksum && !range.checksum.empty() && checksum->hex_digest() != range.checksum) {
@@ -131,9 +149,11 @@ void image_pipeline::read_ranges() {
     }
   }
   // Compressed data is read to its end, where the decoder checks its integrity.
-  if (!plan_.map && size && plan_.info.format != image::format::raw) {
+  if (!plan_.map && size && info_.format != image::format::raw) {
     std::uint64_t beyond = 0;
     skip(unbounded, &beyond);
-    if (beyond > 0 && !stopping_) throw image::corrupt_data("more data than the recorded size");
+    if (stopping_) return false;
+    if (beyond > 0) throw image::corrupt_data("more data than the recorded size");
   }
+  return !stopping_;
 }

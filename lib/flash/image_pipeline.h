@@ -14,16 +14,14 @@
 #include "flash/buffer_ring.h"
 #include "image/block_map.h"
 #include "image/image_source.h"
+#include "origin/image_origin.h"
 
 // What a job reads of its image.
 struct image_plan {
-  std::string path;
-  image::image_info info;
+  origin::image_request request;  // where the image is and how it is checked
+  image::image_info info;         // what set_image read of a local file; a URL is read in the job
   std::shared_ptr<const image::block_map> map;  // none: the whole image
   std::uint64_t block_size = 0;
-
-  // The decoded size the job works with: the map's, or the one the format records.
-  std::optional<std::uint64_t> size() const { return map ? std::optional<std::uint64_t>(map->image_size) : info.size; }
 };
 
 class image_pipeline {
@@ -31,9 +29,8 @@ class image_pipeline {
   // Buffers in the ring: enough to keep the device busy while the decoder catches up.
   static constexpr std::size_t ring_depth = 4;
 
-  // Opens the image and starts the reader for `takers` takers. Throws
-  // std::runtime_error ("failed to open image file") or image::corrupt_data when the
-  // image cannot be opened.
+  // Opens the image (refusing it where its checksums file, signature, server or
+  // records say so) and starts the reader for `takers` takers. Throws coded_error.
   explicit image_pipeline(const image_plan& plan, std::size_t takers = 1);
   // Stops the reader and waits for its thread.
   ~image_pipeline();
@@ -48,15 +45,24 @@ class image_pipeline {
   // Why the reader stopped before the end; none when it did not.
   std::optional<coded_error> failure() const { return ring_.failure(); }
 
+  // The image as opened: a URL's format and sizes are known from here on.
+  const image::image_info& info() const { return info_; }
+  // The decoded size the job works with: the map's, or the one the format records.
+  std::optional<std::uint64_t> size() const;
   // Whole chunks of the job where known: the statistics' block count.
   std::optional<std::uint64_t> whole_chunks() const;
   // Share of the image file consumed so far, 0 to 1: progress where the size is unknown.
   double share_consumed() const;
+  // Bytes of the image file read (or downloaded) so far.
+  std::uint64_t source_bytes() const { return consumed_; }
+  // Where the bytes came from; whole once the reader ended.
+  origin::source_account source() const { return origin_->account(); }
 
  private:
   void read_image();
-  // Throws coded_error when the image cannot be read to its end.
-  void read_ranges();
+  // Throws coded_error when the image cannot be read to its end; false when the
+  // takers stopped it first.
+  bool read_ranges();
   // The hash of what a writer sends of `chunk`, computed once for every drive.
   void hash_chunk(image_chunk& chunk) const;
   // Passes over `count` decoded bytes in steps, so a stop is seen; false when the
@@ -65,6 +71,8 @@ class image_pipeline {
 
   image_plan plan_;
   std::size_t takers_;
+  std::unique_ptr<origin::image_origin> origin_;
+  image::image_info info_;
   std::unique_ptr<image::image_source> source_;
   buffer_ring ring_;
   std::atomic<std::uint64_t> consumed_{0};
