@@ -161,6 +161,7 @@ void http_download::attempt_done(CURLcode result) {
     return;
   }
   const long status = request_->headers().status;
+  if (status == 416) return resume_or_fail(false, "the server holds fewer bytes than it announced");
   // A first request that got no answer at all is a server out of reach, not a drop.
   const bool answered = have_first_ || status != 0;
   resume_or_fail(answered && transient(result, status), failure_text(curl_, result, status));

@@ -73,8 +73,8 @@ std::string binary_keyring(const work_folder& folder, const std::string& keyring
 }  // namespace
 
 bool is_clearsigned(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  return first != std::string::npos && text.compare(first, std::string(clearsign_header).size(), clearsign_header) == 0;
+  const std::size_t at = text.find(clearsign_header);
+  return at != std::string::npos && (at == 0 || text[at - 1] == '\n');
 }
 
 std::string verified_text(const std::string& text, const std::optional<std::string>& detached_signature,

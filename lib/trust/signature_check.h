@@ -7,7 +7,7 @@
 
 namespace trust {
 
-// Whether `text` is a clearsigned message ("-----BEGIN PGP SIGNED MESSAGE-----").
+// Whether `text` holds a clearsigned message (a line "-----BEGIN PGP SIGNED MESSAGE-----").
 bool is_clearsigned(const std::string& text);
 
 // The text the signature covers: the signed part of a clearsigned `text`, or `text`
