@@ -12,14 +12,16 @@
 // seconds with the ratios and the peak resident memory of the addon's process against
 // an idle one. The figures are also written as JSON to a file whose path is printed.
 //
-//   node bench/flash-bench.js [--only flash|formats] [--size-mib N] [--fs-mib N]
+//   node bench/flash-bench.js [--only flash|formats|url] [--size-mib N] [--fs-mib N]
 //                             [--reps N] [--dir DIR] [--images DIR] [--out FILE] [--drives N]
 // FLASHER_BENCH_SIZE_MIB and FLASHER_BENCH_REPS set the defaults (256 MiB, 4: an even
 // count lets each tool go first equally often, which matters on a virtual disk whose
 // speed depends on what ran just before). --fs-mib (FLASHER_BENCH_FS_MIB, default 512)
 // is the size of the ext4 image; --drives N (drives-bench.js) adds N drives written at
 // once; --images DIR keeps that image and its compressed
-// copies in DIR and reuses them in later runs (compressing takes minutes).
+// copies in DIR and reuses them in later runs (compressing takes minutes). The url part
+// (url-bench.js) writes that xz image from a local HTTP server against the same file
+// from the disk.
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -30,11 +32,12 @@ const {
 const { runFormats } = require('./formats-bench');
 const { runReadback } = require('./readback-bench');
 const { runDrives } = require('./drives-bench');
+const { runUrl } = require('./url-bench');
 
 const root = path.resolve(__dirname, '..');
 const BLOCKS = [64 * KiB, MiB, 4 * MiB];
 const VALIDATE_BLOCK = 4 * MiB;
-const PARTS = ['flash', 'formats'];
+const PARTS = ['flash', 'formats', 'url'];
 
 function options(argv) {
   const chosen = {
@@ -158,10 +161,12 @@ async function main() {
   }
   const flash = opts.parts.includes('flash');
   const formats = opts.parts.includes('formats');
-  // One drive for both parts, larger than either image.
-  const driveSize = Math.max(flash ? opts.sizeMiB : 0, formats ? opts.fsMiB : 0) * MiB + 16 * MiB;
+  const url = opts.parts.includes('url');
+  const ext4 = formats || url;
+  // One drive for every part, larger than any image.
+  const driveSize = Math.max(flash ? opts.sizeMiB : 0, ext4 ? opts.fsMiB : 0) * MiB + 16 * MiB;
   const { bavail, bsize } = fs.statfsSync(opts.dir);
-  const needed = driveSize + (flash ? opts.sizeMiB * MiB : 0) + (formats && !opts.images ? opts.fsMiB * MiB : 0) + 64 * MiB;
+  const needed = driveSize + (flash ? opts.sizeMiB * MiB : 0) + (ext4 && !opts.images ? opts.fsMiB * MiB : 0) + 64 * MiB;
   if (bavail * bsize < needed) {
     console.error(`${opts.dir} has ${Math.floor((bavail * bsize) / MiB)} MiB free; the benchmark needs ${needed / MiB} MiB`);
     process.exit(2);
@@ -226,9 +231,9 @@ async function main() {
       idlePeakMiB: idleKiB / KiB,
     };
     if (flash) Object.assign(result, runFlash(opts, ctx));
-    if (formats) {
-      result.formats = runFormats({ ...ctx, reps: opts.reps, fsMiB: opts.fsMiB, fill: opts.fill, images: opts.images });
-    }
+    const ext4Ctx = { ...ctx, reps: opts.reps, fsMiB: opts.fsMiB, fill: opts.fill, images: opts.images };
+    if (formats) result.formats = runFormats(ext4Ctx);
+    if (url) result.url = await runUrl(ext4Ctx);
     if (opts.drives > 1) result.drives = await runDrives(ctx, opts.drives, opts.reps);
     const out = opts.out || path.join(os.tmpdir(), `flasher-bench-${new Date().toISOString().replace(/[:.]/g, '-')}.json`);
     fs.writeFileSync(out, `${JSON.stringify(result, null, 2)}\n`);

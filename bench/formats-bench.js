@@ -403,4 +403,4 @@ function runFormats(ctx) {
   return report(ctx, images, measured);
 }
 
-module.exports = { runFormats, FORMATS };
+module.exports = { runFormats, prepareImages, FORMATS };

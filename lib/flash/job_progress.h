@@ -7,4 +7,7 @@
 struct job_progress {
   std::atomic<std::uint64_t> bytes{0};
   std::atomic<std::uint64_t> total{0};  // 0 = unknown
+  // The image file as stored: bytes read (or downloaded) so far, and its size (0 = unknown).
+  std::atomic<std::uint64_t> source_bytes{0};
+  std::atomic<std::uint64_t> source_total{0};
 };

@@ -30,11 +30,16 @@ std::string job_report::json() const {
                       {"code", code ? nlohmann::json(code) : nlohmann::json(nullptr)},
                       {"offset", optional_number(e.offset)}});
   }
-  const nlohmann::json report = {
+  nlohmann::json report = {
       {"errors", listed},
       {"dataComplete", data_complete},
       {"bytes", bytes},
       {"image", {{"format", image_format}, {"size", optional_number(image_size)}, {"blockMap", block_map}}}};
+  if (source) {
+    report["source"] = {{"location", source->location}, {"fromCache", source->from_cache},
+                        {"downloaded", source->downloaded}, {"resumes", source->resumes},
+                        {"checksum", source->checksum}, {"sha256", source->sha256}};
+  }
   // Messages may hold bytes of file names that are not UTF-8: keep them, replaced.
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -20,6 +20,17 @@ struct job_error {
   std::optional<std::uint64_t> offset;
 };
 
+// Where the image's bytes came from: reported for an image from a URL, or one with a
+// published checksum.
+struct source_report {
+  std::string location;
+  bool from_cache = false;
+  std::uint64_t downloaded = 0;  // bytes
+  unsigned resumes = 0;
+  std::string checksum = "not checked";  // "matched", "mismatched" or "not checked"
+  std::string sha256;                   // of the file, where computed
+};
+
 struct job_report {
   job_phase phase = job_phase::prepare;
   std::vector<job_error> errors;
@@ -28,7 +39,9 @@ struct job_report {
   std::string image_format = "raw";
   std::optional<std::uint64_t> image_size;
   bool block_map = false;
+  std::optional<source_report> source;
 
-  // {"errors":[{"phase","reason","message","code","offset"}...],"dataComplete","bytes","image":{"format","size","blockMap"}}
+  // {"errors":[{"phase","reason","message","code","offset"}...],"dataComplete","bytes","image":{"format","size","blockMap"}},
+  // and "source":{"location","fromCache","downloaded","resumes","checksum","sha256"} where there is one.
   std::string json() const;
 };

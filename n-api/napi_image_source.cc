@@ -1,0 +1,100 @@
+#include "napi_image_source.h"
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "cache/image_cache.h"
+#include "image/image_source.h"
+#include "net/url.h"
+#include "origin/image_origin.h"
+#include "support/coded_error.h"
+
+namespace {
+
+Napi::Value number_or_null(const Napi::Env& env, const std::optional<std::uint64_t>& value) {
+  return value ? Napi::Number::New(env, static_cast<double>(*value)) : env.Null();
+}
+
+// What a local file is, or what the server sends of a URL: its first bytes, its length
+// and the format's own records, read with range requests.
+image::image_info read_info(const std::string& location, std::uint32_t stall_timeout_ms) {
+  if (!net::is_url(location)) return image::inspect(location);
+  origin::image_request request;
+  request.location = location;
+  request.stall_timeout_ms = stall_timeout_ms;
+  return origin::image_origin(request, std::nullopt).info();
+}
+
+// inspectAsync(location, stallTimeoutMs, done): done(error) or done(null, { format,
+// fileSize, size }) on the JavaScript thread; sizes null where unknown.
+void inspect_async(const Napi::CallbackInfo& info) {
+  const Napi::Env env = info.Env();
+  if (info.Length() != 3 || !info[0].IsString() || !info[1].IsNumber() || !info[2].IsFunction()) {
+    throw Napi::TypeError::New(env, "inspect_async() takes a string, a number and a function");
+  }
+  const std::string location = info[0].As<Napi::String>().Utf8Value();
+  const std::uint32_t stall_timeout_ms = info[1].As<Napi::Number>().Uint32Value();
+  auto done = Napi::ThreadSafeFunction::New(env, info[2].As<Napi::Function>(), "flasher inspect", 0, 1);
+  std::thread([done, location, stall_timeout_ms]() mutable {
+    std::shared_ptr<image::image_info> read;
+    std::string failure;
+    const char* code = "EIMAGE";
+    try {
+      read = std::make_shared<image::image_info>(read_info(location, stall_timeout_ms));
+    } catch (const coded_error& e) {
+      failure = e.what();
+      code = reason_code(e.why());
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    done.BlockingCall([read, failure, code](Napi::Env js, Napi::Function callback) {
+      if (!read) {
+        Napi::Error error = Napi::Error::New(js, failure);
+        error.Set("code", code);
+        callback.Call({error.Value()});
+        return;
+      }
+      Napi::Object result = Napi::Object::New(js);
+      result.Set("format", image::format_name(read->format));
+      result.Set("fileSize", number_or_null(js, read->file_size > 0 ? std::optional<std::uint64_t>(read->file_size) : std::nullopt));
+      result.Set("size", number_or_null(js, read->size));
+      callback.Call({js.Null(), result});
+    });
+    done.Release();
+  }).detach();
+}
+
+// listCache(): the cached images, most recently used first.
+Napi::Value list_cache(const Napi::CallbackInfo& info) {
+  const Napi::Env env = info.Env();
+  const cache::image_cache cache(cache::default_folder(), cache::default_limit);
+  Napi::Array list = Napi::Array::New(env);
+  for (const cache::entry& e : cache.entries()) {
+    Napi::Object entry = Napi::Object::New(env);
+    entry.Set("sha256", e.sha256);
+    entry.Set("url", e.url);
+    entry.Set("size", static_cast<double>(e.size));
+    entry.Set("lastUsed", static_cast<double>(e.last_used) * 1000);
+    entry.Set("path", e.path);
+    list.Set(list.Length(), entry);
+  }
+  return list;
+}
+
+// clearCache(): removes every cached image; returns how many there were.
+Napi::Value clear_cache(const Napi::CallbackInfo& info) {
+  const cache::image_cache cache(cache::default_folder(), cache::default_limit);
+  return Napi::Number::New(info.Env(), static_cast<double>(cache.clear()));
+}
+
+}  // namespace
+
+void add_image_source_functions(Napi::Env env, Napi::Object exports) {
+  exports.Set("inspectAsync", Napi::Function::New(env, inspect_async, "inspectAsync"));
+  exports.Set("listCache", Napi::Function::New(env, list_cache, "listCache"));
+  exports.Set("clearCache", Napi::Function::New(env, clear_cache, "clearCache"));
+  exports.Set("cacheFolder", Napi::Function::New(
+                                 env, [](const Napi::CallbackInfo& info) { return Napi::String::New(info.Env(), cache::default_folder()); },
+                                 "cacheFolder"));
+}
