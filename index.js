@@ -1,18 +1,24 @@
 'use strict';
 // Entry of the package: the FlashDrive class and the password checks of the two
-// addons, and the promise API over them (listDrives, flash, verify).
+// addons, the cache of downloaded images, and the promise API over them (listDrives,
+// flash, verify, inspect).
 const { flasher, sudo } = require('./api/addons');
 const { listDrives } = require('./api/drives');
 const { flash, verify } = require('./api/flash');
+const { inspect } = require('./api/inspect');
 const { FlasherError } = require('./api/errors');
 
 module.exports = {
   FlashDrive: flasher.FlashDrive,
   inspectImage: flasher.inspectImage,
+  listCache: flasher.listCache,
+  clearCache: flasher.clearCache,
+  cacheFolder: flasher.cacheFolder,
   checkPassword: sudo.checkPassword,
   checkPasswordForUser: sudo.checkPasswordForUser,
   listDrives,
   flash,
   verify,
+  inspect,
   FlasherError,
 };

@@ -1,4 +1,7 @@
 // ES module entry: the same exports as index.js.
 import api from './index.js';
 
-export const { FlashDrive, inspectImage, checkPassword, checkPasswordForUser, listDrives, flash, verify, FlasherError } = api;
+export const {
+  FlashDrive, inspectImage, listCache, clearCache, cacheFolder, checkPassword, checkPasswordForUser, listDrives, flash, verify,
+  inspect, FlasherError,
+} = api;
