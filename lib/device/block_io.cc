@@ -10,8 +10,14 @@
 
 namespace block_io {
 
-unique_fd::~unique_fd() {
-  if (fd_ >= 0) ::close(fd_);
+unique_fd::~unique_fd() { close(); }
+
+int unique_fd::close() {
+  if (fd_ < 0) return 0;
+  const int result = ::close(fd_);
+  fd_ = -1;
+  // After EINTR the descriptor is closed all the same on Linux.
+  return result == 0 || errno == EINTR ? 0 : errno;
 }
 
 aligned_buffer::aligned_buffer(std::size_t size) {

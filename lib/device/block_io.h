@@ -18,6 +18,9 @@ class unique_fd {
   unique_fd& operator=(unique_fd&&) = delete;
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  // Closes now; returns 0, or the errno of a close that failed (a drive may report a
+  // failed write-back there). Closing an invalid descriptor does nothing.
+  int close();
 
  private:
   int fd_;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <random>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "device/block_io.h"
+#include "support/coded_error.h"
 
 namespace capacity_check {
 namespace {
@@ -86,23 +88,44 @@ std::vector<std::uint64_t> signature_offsets(std::uint64_t reported_size) {
   return offsets;
 }
 
-verdict run(int device_fd, std::uint64_t reported_size, std::uint64_t keep_below) {
+namespace {
+
+// Whether one of `ranges` holds the signature at `offset` whole.
+bool covered(const byte_ranges& ranges, std::uint64_t offset) {
+  return std::any_of(ranges.begin(), ranges.end(), [&](const auto& range) {
+    return range.first <= offset && offset + signature_size <= range.second;
+  });
+}
+
+}  // namespace
+
+verdict run(int device_fd, std::uint64_t reported_size, const byte_ranges& image_writes) {
   const std::vector<std::uint64_t> offsets = signature_offsets(reported_size);
   const run_id id = new_run_id();
   block_io::aligned_buffer block(signature_size);
+  // A second descriptor of the same file, for reads from the medium itself.
+  block_io::unique_fd reader(
+      block_io::open_for_read_back("/proc/self/fd/" + std::to_string(device_fd), block.get()));
+  if (!reader.valid()) {
+    throw coded_error(reason::write, "failed to open device for the capacity check: " + block_io::last_error_text(), errno);
+  }
+  block_io::aligned_buffer found_there(offsets.size() * signature_size);
+  for (std::size_t i = 0; i < offsets.size(); ++i) {
+    std::uint8_t* original = found_there.get() + i * signature_size;
+    if (block_io::read_full_at(reader.get(), original, signature_size, offsets[i]) != signature_size) {
+      throw coded_error(reason::write, "failed to read the drive for the capacity check: " + block_io::last_error_text(),
+                        errno, offsets[i]);
+    }
+  }
+
   std::vector<bool> written(offsets.size());
   for (std::size_t i = 0; i < offsets.size(); ++i) {
     make_signature(id, offsets[i], block.get());
     written[i] = pwrite_full(device_fd, block.get(), offsets[i]);
   }
   ::fsync(device_fd);
+  block_io::drop_cached_pages(reader.get());  // where the reads are not direct
 
-  // A second descriptor of the same file, for reads from the medium itself.
-  block_io::unique_fd reader(
-      block_io::open_for_read_back("/proc/self/fd/" + std::to_string(device_fd), block.get()));
-  if (!reader.valid()) {
-    throw std::runtime_error("failed to open device for the capacity check: " + block_io::last_error_text());
-  }
   verdict result;
   std::map<std::uint64_t, std::vector<std::uint64_t>> sharing;  // owner of the signature -> offsets holding it
   std::uint64_t lowest_unshared = reported_size;
@@ -119,15 +142,15 @@ verdict run(int device_fd, std::uint64_t reported_size, std::uint64_t keep_below
       lowest_unshared = std::min(lowest_unshared, offsets[i]);
     }
   }
-  if (!result.holds_all) {
-    result.usable_estimate = estimate_usable(sharing, lowest_unshared);
-    return result;
-  }
+  if (!result.holds_all) result.usable_estimate = estimate_usable(sharing, lowest_unshared);
 
-  std::memset(block.get(), 0, signature_size);
-  for (std::uint64_t offset : offsets) {
-    if (offset + signature_size > keep_below && !pwrite_full(device_fd, block.get(), offset)) {
-      throw std::runtime_error("failed to clear a capacity check signature: " + block_io::last_error_text());
+  // Backwards, so that on a drive that wraps the place two offsets share gets what it
+  // held, whichever offset wrote it last.
+  for (std::size_t i = offsets.size(); i-- > 0;) {
+    if (result.holds_all && covered(image_writes, offsets[i])) continue;
+    if (!pwrite_full(device_fd, found_there.get() + i * signature_size, offsets[i]) && result.holds_all) {
+      throw coded_error(reason::write, "failed to put back the drive's contents after the capacity check: " +
+                                           block_io::last_error_text(), errno, offsets[i]);
     }
   }
   ::fsync(device_fd);

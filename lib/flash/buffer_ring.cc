@@ -35,6 +35,13 @@ void buffer_ring::close(std::optional<coded_error> failure) {
   changed_.notify_all();
 }
 
+bool buffer_ring::wait_for_first() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto published_any = [this] { return first_sequence_ > 0 || !published_.empty(); };
+  changed_.wait(lock, [&] { return closed_ || published_any(); });
+  return published_any();
+}
+
 image_chunk* buffer_ring::next(std::size_t taker) {
   std::unique_lock<std::mutex> lock(mutex_);
   std::uint64_t& sequence = next_sequence_[taker];

@@ -49,6 +49,9 @@ class buffer_ring {
   // No chunk follows; a `failure` says why the image ended early.
   void close(std::optional<coded_error> failure = std::nullopt);
 
+  // Waits until the first chunk is published or the ring closed; true when a chunk came.
+  bool wait_for_first();
+
   // Taker side. next waits for the taker's next chunk; nullptr once closed and drained.
   image_chunk* next(std::size_t taker = 0);
   void give_back(image_chunk* chunk);

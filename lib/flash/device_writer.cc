@@ -20,10 +20,12 @@ class sync_writer : public device_writer {
     written_(chunk, length, block_io::write_full_at(fd_.get(), chunk->bytes.get(), length, chunk->offset));
   }
   void settle() override {}
-  void flush() override {}  // every write was synchronous
+  int flush() override { return 0; }  // every write was synchronous, its error reported
   bool direct() const override { return false; }
 
  private:
+  int close_fd() override { return fd_.close(); }
+
   block_io::unique_fd fd_;
   written_callback written_;
 };
@@ -50,10 +52,12 @@ class direct_writer : public device_writer {
     while (queue_.in_flight() > 0) reap_one();
   }
 
-  void flush() override { ::fdatasync(fd_.get()); }
+  int flush() override { return ::fdatasync(fd_.get()) == 0 ? 0 : errno; }
   bool direct() const override { return true; }
 
  private:
+  int close_fd() override { return fd_.close(); }
+
   void reap_one() {
     const block_io::io_queue::completion done = queue_.wait();
     auto* chunk = reinterpret_cast<image_chunk*>(static_cast<std::uintptr_t>(done.tag));
@@ -84,6 +88,12 @@ block_io::unique_fd open_exclusive(const std::string& path, int flags) {
 }
 
 }  // namespace
+
+int device_writer::finish() {
+  const int flushed = flush();
+  const int closed = close_fd();
+  return flushed != 0 ? flushed : closed;
+}
 
 std::unique_ptr<device_writer> open_device_writer(const std::string& path, write_mode mode, unsigned max_in_flight,
                                                   device_writer::written_callback written) {

@@ -23,10 +23,18 @@ class device_writer {
   virtual void write(image_chunk* chunk, std::size_t length) = 0;
   // Waits for every write in flight; nothing is in the kernel's hands after.
   virtual void settle() = 0;
-  // Flushes what was written so far to the medium.
-  virtual void flush() = 0;
+  // Flushes what was written so far to the medium; returns 0, or the errno of a flush
+  // the drive failed.
+  virtual int flush() = 0;
+  // After settle(): flushes and closes the drive; returns 0, or the errno of the first
+  // step that failed. Data is on the medium only when it returns 0.
+  int finish();
   // Whether writes go through O_DIRECT.
   virtual bool direct() const = 0;
+
+ private:
+  // Closes the drive; returns 0 or the errno of close.
+  virtual int close_fd() = 0;
 };
 
 // Opens the drive's node exclusively (Linux refuses a block device that is mounted or

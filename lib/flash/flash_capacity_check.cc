@@ -1,51 +1,41 @@
-// The capacity check's step in the write job: after the image opened, before its first byte.
+// The capacity check's step in the write job: after the image's first chunk decoded and
+// the drive was opened to the job, before the image's first byte.
 #include <fcntl.h>
 
-#include <exception>
+#include <cerrno>
 #include <string>
 
 #include "device/block_io.h"
 #include "device/capacity_check.h"
 #include "flash/flash_device.h"
-#include "support/privileges.h"
 
 namespace {
 
-// Below this the image overwrites every signature: nowhere where its size is unknown
-// or a block map leaves ranges unwritten.
-std::uint64_t signatures_overwritten_below(const job_settings& job) {
-  return job.image.map ? 0 : job.image.info.size.value_or(0);
-}
-
-// Runs the check on the drive opened as the write opens it; a failure is its text.
-std::string check(const job_settings& job, capacity_check::verdict& verdict) {
-  block_io::unique_fd device(::open(job.drive.path.c_str(), O_WRONLY | O_DSYNC | O_EXCL | O_CLOEXEC));
-  if (!device.valid()) return "failed to open device: " + block_io::last_error_text();
-  try {
-    verdict = capacity_check::run(device.get(), job.drive.disk_size, signatures_overwritten_below(job));
-  } catch (const std::exception& e) {
-    return e.what();
+// What the image writes over: the whole image (its last block padded), or the ranges
+// of its block map; nothing where its size is unknown.
+capacity_check::byte_ranges image_writes(const job_settings& job) {
+  capacity_check::byte_ranges ranges;
+  if (job.image.map) {
+    for (const auto& range : job.image.map->ranges) ranges.emplace_back(range.start, range.end);
+  } else if (job.image.info.size) {
+    ranges.emplace_back(0, *job.image.info.size);
   }
-  return {};
+  return ranges;
 }
 
 }  // namespace
 
 bool flash_device_platform::capacity_confirmed(const job_settings& job) {
   if (!job.capacity_check) return true;
-  // The check reads back through a second descriptor; a user's write job is only granted writing.
-  const bool grant_read = !privileges::is_root();
-  if (grant_read) set_permissions(job.drive, "o+r", job.password);
-  capacity_check::verdict verdict;
-  const std::string failure = check(job, verdict);
-  if (grant_read) set_permissions(job.drive, "o-r", job.password);
-  if (!failure.empty()) {
-    write_stats.error_queue(reason::write, failure);
-    return false;
+  // Opened as the write opens the drive: exclusively, so nothing else uses it meanwhile.
+  block_io::unique_fd device(::open(job.drive.path.c_str(), O_RDWR | O_DSYNC | O_EXCL | O_CLOEXEC));
+  if (!device.valid()) {
+    throw coded_error(reason::write, "failed to open device: " + block_io::last_error_text(), errno);
   }
+  const capacity_check::verdict verdict = capacity_check::run(device.get(), job.drive.disk_size, image_writes(job));
   if (!verdict.holds_all) {
     write_stats.error_queue(reason::capacity, "drive holds fewer bytes than it reports (about " +
-                            std::to_string(verdict.usable_estimate) + " bytes usable)");
+                                                  std::to_string(verdict.usable_estimate) + " bytes usable)");
   }
   return verdict.holds_all;
 }

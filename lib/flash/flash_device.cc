@@ -11,6 +11,7 @@
 #include "device/block_io.h"
 #include "flash/job_loops.h"
 #include "flash/mismatch_report.h"
+#include "flash/node_access.h"
 #include "support/privileges.h"
 
 using block_io::unique_fd;
@@ -145,8 +146,8 @@ void flash_device::start_thread(job_kind kind, job_end_callback on_end, std::str
 // Runs on the job thread; nothing thrown here may leave it.
 void flash_device::run_job(job_kind kind, const std::string& report_path, std::shared_ptr<write_group> group,
                            std::size_t group_drive) {
-  // Held for the whole job: a drive whose job ends before it joins still settles its
-  // part, so the others never wait for it.
+  // Held for the whole job: a drive whose job ends before it takes part still leaves,
+  // so the others never wait for it.
   std::unique_ptr<group_membership> membership;
   if (group) membership = std::make_unique<group_membership>(std::move(group), group_drive);
   const bool writing = kind == job_kind::write;
@@ -178,19 +179,16 @@ void flash_device::validate(std::string report_path) {
   auto start = clock_type::now();
   job_settings job;
   loop_outcome compared;
-  bool opened_node = false;
+  std::unique_ptr<node_access> access;
   try {
-    drive_model.update(false);
     job = settings_for(job_kind::validate);
+    const phydrive listed = listed_now(job.drive);
     try {
-      drive_model.unmount(job.drive.identifier);
-    } catch (const std::runtime_error& e) {
-      validate_stats.error_queue(reason::verify, std::string("failed to unmount device: ") + e.what());
+      unmount(listed, reason::verify);
+    } catch (const std::exception& e) {
+      validate_stats.error_queue(e, reason::verify);  // the verification reads all the same
     }
-    if (!privileges::is_root()) {
-      opened_node = true;
-      set_permissions(job.drive, "o+r", job.password);
-    }
+    if (!privileges::is_root()) access = std::make_unique<node_access>(listed.path, "r", job.password, validate_stats);
 
     // Right after a clean write of the same image onto the same drive, the drive alone
     // is read and compared with the hashes kept of what was written.
@@ -233,7 +231,7 @@ void flash_device::validate(std::string report_path) {
   });
 
   try {
-    if (opened_node) set_permissions(job.drive, "o-r", job.password);
+    if (access) access->restore();
   } catch (const std::exception& e) {
     validate_stats.error_queue(e, reason::verify);
   }

@@ -128,18 +128,20 @@ class flash_device_basic {
 };
 
 class flash_device_platform : public flash_device_basic {
- public:
-  // Opens the drive's node to other users (mode "o+w", "o-w", "o+r", "o-r") through
-  // sudo chmod; every problem is recorded in write_stats.
-  void set_permissions(phydrive target, std::string mode, const std::string& sudo_password);
-
  protected:
+  // `chosen` as a listing taken now shows it: the job's one listing. Throws ENODRIVE
+  // when the listing no longer shows that drive.
+  phydrive listed_now(const phydrive& chosen);
+  // Unmounts the partitions of `listed`; throws `why` with "failed to unmount device:
+  // ..." when one stays mounted.
+  void unmount(const phydrive& listed, reason why);
   // The body of the write job.
   void write_drive(const job_settings& settings);
   // The data part: the image's chunks from `image` onto the drive, and the record kept.
   void write_data(const job_settings& job, image_pipeline& image, std::size_t taker);
   // Whether the write may go on: true when the capacity check is off or passed; else
-  // the failure is recorded in write_stats and nothing more may be written.
+  // the failure is recorded in write_stats and nothing more may be written. Runs with
+  // the drive's node open to the job.
   bool capacity_confirmed(const job_settings& job);
 };
 

@@ -1,28 +1,29 @@
-
 #include <memory>
 #include <stdexcept>
 
 #include "device/block_io.h"
 #include "flash/flash_device.h"
 #include "flash/job_loops.h"
+#include "flash/node_access.h"
 #include "support/privileges.h"
-#include "support/shell.h"
 #include "support/thread_sleep.h"
 
 using clock_type = flash_statistics::clock;
 
-void flash_device_platform::set_permissions(phydrive target, std::string mode,
-                                            const std::string& sudo_password) {
-  // chmod only ever touches the node of a drive that the current listing still shows.
-  if (!drive_model.contains(target)) {
-    write_stats.error_queue(reason::no_drive, "required drive is not available or is not set");
-    return;
+phydrive flash_device_platform::listed_now(const phydrive& chosen) {
+  drive_model.update(false);
+  // Only the chosen drive, as this listing still shows it, is ever opened.
+  if (!drive_model.contains(chosen)) {
+    throw coded_error(reason::no_drive, "required drive is not available or is not set");
   }
-  if (sudo_password.empty()) write_stats.error_queue(reason::password, "password is not set");
-  const std::string command =
-      "sudo -S -k chmod " + mode + " " + shell::quote(target.path) + " >>/dev/null 2>>/dev/null";
-  if (shell::run_with_input(command, sudo_password + "\n") != 0) {
-    write_stats.error_queue(reason::password, "failed to alter permissions");
+  return drive_model.get_drive(chosen.identifier);
+}
+
+void flash_device_platform::unmount(const phydrive& listed, reason why) {
+  try {
+    drive_model.mount(listed, false, 0);
+  } catch (const std::exception& e) {
+    throw coded_error(why, std::string("failed to unmount device: ") + e.what());
   }
 }
 
@@ -40,45 +41,35 @@ void flash_device_platform::write_data(const job_settings& job, image_pipeline& 
 
 void flash_device_platform::write_drive(const job_settings& job) {
   auto start = clock_type::now();
-  bool opened_node = false;
+  std::unique_ptr<node_access> access;
   try {
-    if (!privileges::is_root()) {
-      opened_node = true;
-      set_permissions(job.drive, "o+w", job.password);
-    }
+    // The image first: nothing touches the drive before the image's first chunk has
+    // been read and decoded.
+    std::unique_ptr<image_pipeline> own_image;
+    image_pipeline& image = job.group ? job.group->image() : *(own_image = std::make_unique<image_pipeline>(job.image));
+    image.check_readable();
 
-    bool drive_free = true;
-    try {
-      drive_model.unmount(job.drive.identifier);
-    } catch (const std::runtime_error& e) {
-      write_stats.error_queue(reason::write, std::string("failed to unmount device: ") + e.what());
-      drive_free = false;  // a file system may still be mounted: writing would corrupt it
-    }
-
+    const phydrive listed = listed_now(job.drive);
+    if (!privileges::is_root()) access = std::make_unique<node_access>(listed.path, "rw", job.password, write_stats);
+    unmount(listed, reason::write);
     start = clock_type::now();
-    if (drive_free && job.group == nullptr) {
-      image_pipeline image(job.image);
-      if (capacity_confirmed(job)) write_data(job, image, 0);
-    } else if (drive_free && capacity_confirmed(job) && !cancel_write) {
-      // The image opens once every drive of the group has prepared.
-      std::string failure;
-      image_pipeline* image = job.group->join(failure);
-      if (image == nullptr) throw coded_error(reason::image, failure);
-      write_data(job, *image, job.group->taker());
-      job.group->leave();
-    }
+    if (capacity_confirmed(job) && !cancel_write) write_data(job, image, job.group ? job.group->taker() : 0);
   } catch (const std::exception& e) {
     write_stats.error_queue(e, reason::write);
   } catch (...) {
     write_stats.error_queue(reason::write, "unknown failure of the write job");
   }
+  if (job.group) job.group->leave();
   write_stats.update_report([](job_report& r) { r.phase = job_phase::finish; });
-
   write_stats.update([&](flash_statistics& s) { s.close(start, cancel_write); });
-  thread_sleep::millisec(end_pause_ms);
 
   try {
-    if (opened_node) set_permissions(job.drive, "o-w", job.password);
+    if (access) {
+      // The kernel and udev settle on the rewritten partition table before the node's
+      // access list changes again.
+      thread_sleep::millisec(end_pause_ms);
+      access->restore();
+    }
     drive_model.update(false);
     const phydrive refreshed = drive_model.get_drive(job.drive.identifier);
     std::lock_guard<std::mutex> lock(settings_mutex);

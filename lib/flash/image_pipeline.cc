@@ -54,6 +54,11 @@ double image_pipeline::share_consumed() const {
   return std::min(1.0, static_cast<double>(consumed_) / static_cast<double>(info_.file_size));
 }
 
+void image_pipeline::check_readable() {
+  if (ring_.wait_for_first()) return;
+  if (const std::optional<coded_error> failure = ring_.failure()) throw *failure;
+}
+
 // The reader thread: nothing thrown here leaves it; a failure ends the ring with its reason.
 void image_pipeline::read_image() {
   try {

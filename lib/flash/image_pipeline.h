@@ -42,6 +42,9 @@ class image_pipeline {
   void done(image_chunk* chunk) { ring_.give_back(chunk); }
   // The taker stops taking (it gave back every chunk it took); the others go on.
   void leave(std::size_t taker) { ring_.leave(taker); }
+  // Waits until the reader has decoded the image's first chunk; throws the reader's
+  // coded_error when the image failed before that. Nothing touches a drive before.
+  void check_readable();
   // Why the reader stopped before the end; none when it did not.
   std::optional<coded_error> failure() const { return ring_.failure(); }
 

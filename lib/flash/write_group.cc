@@ -1,46 +1,29 @@
 #include "flash/write_group.h"
 
-write_group::write_group(image_plan plan, std::size_t drives) : plan_(std::move(plan)), unsettled_(drives) {}
+write_group::write_group(image_plan plan, std::size_t drives) : plan_(std::move(plan)), left_(drives, false) {}
 
-void write_group::settle_one() {
-  if (--unsettled_ > 0) return;
-  if (!joined_.empty()) {
+image_pipeline& write_group::open() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_) {
+    opened_ = true;
     try {
-      pipeline_ = std::make_unique<image_pipeline>(plan_, joined_.size());
+      pipeline_ = std::make_unique<image_pipeline>(plan_, left_.size());
+      for (std::size_t drive = 0; drive < left_.size(); ++drive) {
+        if (left_[drive]) pipeline_->leave(drive);
+      }
+    } catch (const coded_error& e) {
+      open_failure_ = e;
     } catch (const std::exception& e) {
-      open_failure_ = e.what();
+      open_failure_ = coded_error(reason::image, e.what());
     }
   }
-  settled_.notify_all();
+  if (open_failure_) throw *open_failure_;
+  return *pipeline_;
 }
 
-image_pipeline* write_group::join(std::size_t drive, std::size_t& taker, std::string& failure) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  taker = joined_.size();
-  joined_.push_back(drive);
-  settle_one();
-  settled_.wait(lock, [this] { return unsettled_ == 0; });
-  failure = open_failure_;
-  return pipeline_.get();
-}
-
-void write_group::drop_out(std::size_t) {
+void write_group::leave(std::size_t drive) {
   std::lock_guard<std::mutex> lock(mutex_);
-  settle_one();
-}
-
-group_membership::~group_membership() {
-  if (!settled_) group_->drop_out(drive_);
-  leave();
-}
-
-void group_membership::leave() {
-  if (pipeline_ != nullptr) pipeline_->leave(taker_);
-  pipeline_ = nullptr;
-}
-
-image_pipeline* group_membership::join(std::string& failure) {
-  settled_ = true;
-  pipeline_ = group_->join(drive_, taker_, failure);
-  return pipeline_;
+  if (left_[drive]) return;
+  left_[drive] = true;
+  if (pipeline_) pipeline_->leave(drive);
 }

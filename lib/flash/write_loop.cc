@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -52,7 +53,9 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
   progress_sampler sampler(image, job.block_size);
   removal_watch removal;
   bool stopped = false;
+  bool removed = false;
   bool block_failed = false;
+  int flush_failure = 0;
   std::unique_ptr<device_writer> device;
   auto written = [&](image_chunk* chunk, std::size_t length, block_io::write_result result) {
     if (result.written == static_cast<std::int64_t>(length)) {
@@ -60,8 +63,8 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
       outcome.bytes += chunk->length;
       stats.progress.bytes += chunk->length;
     } else if (removal.gone_after(result.error)) {
-      if (!stopped) stats.error_queue(reason::removed, "drive was removed during the job", result.error, chunk->offset);
-      stopped = true;
+      if (!removed) stats.error_queue(reason::removed, "drive was removed during the job", result.error, chunk->offset);
+      removed = stopped = true;
     } else {
       const std::string counts = std::to_string(result.written) + "/" + std::to_string(length) + " bytes";
       stats.error_queue(reason::write,
@@ -78,7 +81,7 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
       });
     }
     image.done(chunk);
-    if (sampled) device->flush();
+    if (sampled && flush_failure == 0) flush_failure = device->flush();
   };
   // One buffer of the ring stays out of the device's hands, so the reader can go on.
   device = open_device_writer(job.drive.path, job.mode, image_pipeline::ring_depth - 1, written);
@@ -106,10 +109,16 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
     }
   }
   device->settle();
-  device->flush();
+  if (flush_failure == 0) flush_failure = device->finish();
+  // What the drive keeps in its cache is not on the medium until a flush succeeds; a
+  // drive that went away has said so already.
+  if (flush_failure != 0 && !removed) {
+    stats.error_queue(reason::write, "failed to flush the drive: " + std::string(std::strerror(flush_failure)),
+                      flush_failure);
+  }
   const std::optional<coded_error> failure = image_ended ? image.failure() : std::nullopt;
   if (failure) stats.error_queue(*failure, reason::image);
   if (job.image.map) record.image_size = job.image.map->image_size;
-  outcome.complete = image_ended && !failure && !stopped && !block_failed;
+  outcome.complete = image_ended && !failure && !stopped && !block_failed && flush_failure == 0;
   return outcome;
 }

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <csignal>
 
@@ -27,10 +29,10 @@ std::string quote(const std::string& text) {
 
 namespace {
 
-// Starts /bin/sh -c `command_line`, its standard input taken from `stdin_fd` when that
-// is not -1. Unlike std::system, this leaves the process's handling of SIGINT and
+// Starts /bin/sh -c `command_line`, its standard input taken from `stdin_fd` and its
+// standard output and error sent to `output_fd`. Unlike std::system, this leaves the process's handling of SIGINT and
 // SIGQUIT alone: a Ctrl-C during an unmount still reaches the application.
-pid_t spawn_shell(const std::string& command_line, int stdin_fd) {
+pid_t spawn_shell(const std::string& command_line, int stdin_fd, int output_fd) {
   // The tool starts with default signal handling and nothing blocked, whatever the host
   // process (Node.js ignores SIGPIPE) or the calling thread has set.
   posix_spawnattr_t attributes;
@@ -46,7 +48,9 @@ pid_t spawn_shell(const std::string& command_line, int stdin_fd) {
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (stdin_fd != -1) posix_spawn_file_actions_adddup2(&actions, stdin_fd, STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, stdin_fd, STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output_fd, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output_fd, STDERR_FILENO);
   const char* argv[] = {"/bin/sh", "-c", command_line.c_str(), nullptr};
   pid_t child = -1;
   const int spawn_error =
@@ -77,29 +81,44 @@ void send_all(int fd, const std::string& input) {
 
 }  // namespace
 
-int run(const std::string& command_line) {
-  const pid_t child = spawn_shell(command_line, -1);
-  return child == -1 ? -1 : wait_for(child);
-}
+// What the tools print is kept from the host's own output streams: the library writes
+// nothing there.
+int run(const std::string& command_line) { return run_capturing(command_line, {}).status; }
 
 int run_with_input(const std::string& command_line, const std::string& input) {
-  // A socket pair instead of a pipe: send() with MSG_NOSIGNAL cannot kill the
-  // process with SIGPIPE when the command exits before reading.
-  int ends[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return -1;
-  const int parent_end = ends[0];
-  const int child_end = ends[1];
+  return run_capturing(command_line, input).status;
+}
 
-  const pid_t child = spawn_shell(command_line, child_end);
-  ::close(child_end);
-  if (child == -1) {
-    ::close(parent_end);
-    return -1;
+outcome run_capturing(const std::string& command_line, const std::string& input) {
+  // A socket pair instead of a pipe for the input: send() with MSG_NOSIGNAL cannot
+  // kill the process with SIGPIPE when the command exits before reading.
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return {};
+  int output[2];
+  if (::pipe2(output, O_CLOEXEC) != 0) {
+    ::close(ends[0]);
+    ::close(ends[1]);
+    return {};
   }
-  ::shutdown(parent_end, SHUT_RD);
-  send_all(parent_end, input);
-  ::close(parent_end);
-  return wait_for(child);
+  const pid_t child = spawn_shell(command_line, ends[1], output[1]);
+  ::close(ends[1]);
+  ::close(output[1]);
+  outcome result;
+  if (child != -1) {
+    ::shutdown(ends[0], SHUT_RD);
+    send_all(ends[0], input);
+  }
+  ::close(ends[0]);
+  char chunk[512];
+  for (;;) {
+    const ssize_t n = ::read(output[0], chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.output.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(output[0]);
+  if (child != -1) result.status = wait_for(child);
+  return result;
 }
 
 }  // namespace shell

@@ -119,7 +119,10 @@ int fd_write(const char*, const char* data, size_t size, off_t offset, fuse_file
   return pulls && count < size ? -opts.pull_errno : static_cast<int>(count);
 }
 
-int fd_fsync(const char*, int, fuse_file_info*) { return pulled ? -opts.pull_errno : 0; }
+int fd_fsync(const char*, int, fuse_file_info*) {
+  if (pulled) return -opts.pull_errno;
+  return opts.fail_flush ? -EIO : 0;
+}
 
 }  // namespace
 

@@ -67,6 +67,9 @@ options parse(int argc, char** argv) {
       o.rate = number(name, value);
     } else if (name == "--delay-us") {
       o.delay_us = number(name, value);
+    } else if (name == "--fail-flush") {
+      if (value != "EIO") throw std::invalid_argument("--fail-flush is EIO");
+      o.fail_flush = true;
     } else {
       throw std::invalid_argument("unknown option " + name);
     }

@@ -26,6 +26,7 @@ struct options {
   int pull_errno = EIO;                // what every request gets once pulled out
   std::uint64_t rate = 0;              // bytes per second over all requests; 0: no limit
   std::uint64_t delay_us = 0;          // added to every request
+  bool fail_flush = false;             // every flush of the drive's cache fails with EIO
   std::vector<std::string> fuse_args;  // everything else: the mount point and libfuse's options
 };
 

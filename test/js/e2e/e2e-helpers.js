@@ -200,6 +200,29 @@ function readBytes(file, offset, length) {
 
 const sha256 = (bytes) => crypto.createHash('sha256').update(bytes).digest('hex');
 
+// A bmaptool block map (format 2.0, 4 KiB blocks) of `bytes` that maps `ranges`, byte
+// ranges [start, end) on block boundaries, written into `dir`; returns its path.
+function blockMapFile(dir, bytes, ranges) {
+  const block = 4096;
+  const lines = ranges.map(([start, end]) =>
+    `    <Range sha256="${sha256(bytes.subarray(start, end))}">${start / block}-${end / block - 1}</Range>`);
+  const mapped = ranges.reduce((sum, [start, end]) => sum + (end - start) / block, 0);
+  const file = path.join(dir, 'image.bmap');
+  fs.writeFileSync(file, `<?xml version="1.0" ?>
+<bmap version="2.0">
+  <ImageSize>${bytes.length}</ImageSize>
+  <BlockSize>${block}</BlockSize>
+  <BlocksCount>${Math.ceil(bytes.length / block)}</BlocksCount>
+  <MappedBlocksCount>${mapped}</MappedBlocksCount>
+  <ChecksumType>sha256</ChecksumType>
+  <BlockMap>
+${lines.join('\n')}
+  </BlockMap>
+</bmap>
+`);
+  return file;
+}
+
 // A write job counts as running until its thread has ended, end pause and permission
 // restore included: storing the same write block size is refused until then.
 async function writeThreadEnded(flash, blockSize, limitMs = 30000) {
@@ -252,6 +275,7 @@ module.exports = {
   randomFile,
   readBytes,
   sha256,
+  blockMapFile,
   writeThreadEnded,
   writeAndWait,
   validateAndWait,

@@ -1,7 +1,8 @@
 'use strict';
 // Write jobs on drives that fail, played by the fault device: a failing range leaves
 // every other block in its place, a pulled drive ends the job at once, a cancel on a
-// slow drive takes effect after the request in progress. The job report says which.
+// slow drive takes effect after the request in progress, a failed flush leaves the data
+// incomplete. The job report says which.
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
@@ -41,6 +42,16 @@ test('a failing range costs its own block only, and the verification counts exac
   assert.strictEqual(checked.numwriteerrs, differing);
 });
 
+test('a drive whose cache flush fails has not received the data', { skip, timeout: 60000 }, async (t) => {
+  const { flash } = await flashOnto(t, { size: 8 * MiB, failFlush: 'EIO' }, 2 * MiB);
+  flash.setWriteMode('direct');
+  const written = await h.writeAndWait(flash, block);
+  assert.strictEqual(written.errque, 'failed to flush the drive: Input/output error');
+  const { errors, dataComplete } = report(flash);
+  assert.deepStrictEqual(errors.map((e) => [e.phase, e.reason, e.code]), [['data', 'EWRITE', 'EIO']]);
+  assert.strictEqual(dataComplete, false);
+});
+
 for (const pullErrno of ['ENODEV', 'EIO']) {
   test(`a drive pulled out mid-write (${pullErrno}) ends the job at once with one message`, { skip, timeout: 60000 }, async (t) => {
     const { flash } = await flashOnto(t, { size: 64 * MiB, pullAfter: 8 * MiB, pullErrno }, 48 * MiB);
@@ -74,7 +85,9 @@ test('a cancel on a slow drive takes effect after the request in progress', { sk
   const { fault, bytes, flash } = await flashOnto(t, { size: 16 * MiB, delayUs: 150000 }, 8 * MiB);
   flash.setWriteBlock(block);
   flash.startWrite();
-  await h.sleep(100);
+  const inflight = `/sys/block/${path.basename(fault.loopDevice)}/inflight`;
+  const writesInFlight = () => Number(fs.readFileSync(inflight, 'utf8').trim().split(/\s+/)[1]);
+  while (writesInFlight() === 0) await h.sleep(5);
   flash.cancelWrite();
   await h.writeThreadEnded(flash, block);
   assert.strictEqual(JSON.parse(flash.getWriteStats()).completed, 0);

@@ -24,7 +24,7 @@ function whyNoFaultDevice() {
 // Command-line options of the daemon from the helper's options.
 function daemonOptions(o) {
   const ranges = (name, list = []) => list.map(([begin, end]) => `--${name}=${begin}-${end}`);
-  const named = { keep: o.keep, 'past-keep': o.pastKeep, 'pull-after': o.pullAfter, 'pull-errno': o.pullErrno, rate: o.rate, 'delay-us': o.delayUs };
+  const named = { keep: o.keep, 'past-keep': o.pastKeep, 'pull-after': o.pullAfter, 'pull-errno': o.pullErrno, rate: o.rate, 'delay-us': o.delayUs, 'fail-flush': o.failFlush };
   return [
     `--size=${o.size}`,
     ...ranges('fail-read', o.failRead),
@@ -147,4 +147,17 @@ async function flashOntoFaultDevice(undo, faults, imageSize) {
   return { fault, bytes, flash };
 }
 
-module.exports = { whyNoFaultDevice, openFaultDevice, flashOntoFaultDevice };
+// Writes random bytes over the whole drive and returns what the medium kept of them.
+function fillWithPattern(fault) {
+  const fd = fs.openSync(fault.loopDevice, 'r+');
+  try {
+    const size = Number(h.run('blockdev', ['--getsize64', fault.loopDevice]).trim());
+    fs.writeSync(fd, require('node:crypto').randomBytes(size), 0, size, 0);
+    fs.fsyncSync(fd);
+  } finally {
+    fs.closeSync(fd);
+  }
+  return fs.readFileSync(fault.backingFile);
+}
+
+module.exports = { whyNoFaultDevice, openFaultDevice, flashOntoFaultDevice, fillWithPattern };

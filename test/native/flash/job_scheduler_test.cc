@@ -160,10 +160,11 @@ TEST_F(HeldJobs, CancelledWaitingJobEndsBeforeTouchingTheDrive) {
 
   release();
   ASSERT_TRUE(write_end.wait());
-  for (const auto& call : tools.calls_of("sudo")) EXPECT_EQ(call.find("o+r"), std::string::npos) << call;
+  const std::string read_grant = ":r -- ";
+  for (const auto& call : tools.calls_of("sudo")) EXPECT_EQ(call.find(read_grant), std::string::npos) << call;
 }
 
-TEST_F(HeldJobs, CancelledWriteStopsAfterItsCurrentBlock) {
+TEST_F(HeldJobs, WriteCancelledWhilePreparingWritesNothing) {
   auto device = make_device();
   prepare(*device, 100 * 4096 + 10, 4096);
   job_end end;
@@ -175,9 +176,7 @@ TEST_F(HeldJobs, CancelledWriteStopsAfterItsCurrentBlock) {
   auto cancelled = stats(device->write_stats);
   EXPECT_EQ(cancelled["completed"], 0.0);
   auto drive = test_support::read_bytes(disk.path);
-  EXPECT_TRUE(std::equal(image.begin(), image.begin() + 4096, drive.begin())) << "block 0 written";
-  EXPECT_TRUE(std::all_of(drive.begin() + 4096, drive.end(), [](std::uint8_t b) { return b == 0; }))
-      << "nothing after the block in progress";
+  EXPECT_TRUE(std::all_of(drive.begin(), drive.end(), [](std::uint8_t b) { return b == 0; }));
 }
 
 TEST_F(HeldJobs, CancelBeforeAStartDoesNotCancelTheNextJob) {

@@ -171,7 +171,7 @@ TEST_F(ValidateJob, NoChosenDriveRefusesEveryBlockSize) {
   EXPECT_EQ(failure_of([&] { device->validate_async(); }), "invalid read block size");
 }
 
-TEST_F(ValidateJob, NonRootPermissionMessagesGoToTheWriteStatistics) {
+TEST_F(ValidateJob, NonRootPermissionMessagesGoToItsOwnStatistics) {
   scoped_env user("FAKE_WHOAMI", "alice");
   scoped_env accepted("FAKE_SUDO_PASSWORD", "right");
   auto device = make_device();
@@ -179,10 +179,9 @@ TEST_F(ValidateJob, NonRootPermissionMessagesGoToTheWriteStatistics) {
   copy_image_to_drive();
   device->password = "wrong";
   run_validate(*device);
-  EXPECT_EQ(stats(device->write_stats)["errque"], "failed to alter permissions");
-  EXPECT_EQ(stats(device->validate_stats)["errque"], "");
-  auto sudo_calls = tools.calls_of("sudo");
-  ASSERT_EQ(sudo_calls.size(), 2u);
-  EXPECT_EQ(sudo_calls[0], "sudo -S -k chmod o+r " + disk.path + " [refused]");
-  EXPECT_EQ(sudo_calls[1], "sudo -S -k chmod o-r " + disk.path + " [refused]");
+  EXPECT_EQ(stats(device->validate_stats)["errque"], "failed to alter permissions");
+  EXPECT_EQ(stats(device->write_stats)["errque"], "");
+  EXPECT_EQ(tools.calls_of("sudo"),
+            std::vector<std::string>{"sudo -S -k setfacl -m u:" + std::to_string(::getuid()) + ":r -- " + disk.path +
+                                     " [refused]"});
 }
