@@ -28,10 +28,16 @@ function setUp(drive, opts, writing) {
   flashDrive.setWriteBlock(opts.blockSize);
   // verify() takes no verifyBlockSize: the verification reads with blockSize.
   flashDrive.setValidateBlock(opts.verifyBlockSize || opts.blockSize);
+  if (opts.sha256 !== undefined) flashDrive.setSha256(opts.sha256);
+  if (opts.checksums !== undefined) flashDrive.setChecksums(opts.checksums);
+  if (opts.keyring !== undefined) flashDrive.setKeyring(opts.keyring);
+  flashDrive.setCache(opts.cache, opts.cacheLimit);
+  flashDrive.setStallTimeout(opts.stallTimeoutMs);
   if (writing) {
     if (opts.writeMode !== undefined) flashDrive.setWriteMode(opts.writeMode);
     if (opts.blockMap !== undefined) flashDrive.setBlockMap(opts.blockMap);
     flashDrive.setCapacityCheck(opts.capacityCheck);
+    flashDrive.setFirstBlockLast(opts.firstBlockLast);
   }
   return flashDrive;
 }
@@ -97,20 +103,17 @@ async function withDrives(opts, keys, fallback, work) {
   }
 }
 
-function imageOf(opts) {
-  const { format, size } = flasher.inspectImage(opts.image);
-  return { format, size };
-}
+// The image as the job read it: a URL's format and size are known only from the job.
+const imageOf = (report) => ({ format: report.image.format, size: report.image.size });
 
 async function flashOne(opts) {
   return withDrives(opts, [opts.drive], 'EWRITE', async ([drive]) => {
     const flashDrive = setUp(drive, opts, true);
-    const image = imageOf(opts);
     const written = await runPhase(flashDrive, 'write', drive, opts);
     const checked = opts.verify ? await runPhase(flashDrive, 'verify', drive, opts) : null;
     return {
       drive,
-      image,
+      image: imageOf(written.report),
       bytesWritten: written.report.bytes,
       durationMs: written.stats.duration,
       verify: checked && { differingBytes: checked.stats.numwriteerrs, durationMs: checked.stats.duration },
@@ -146,7 +149,7 @@ async function flashGroup(opts) {
         error,
       };
     });
-    return { image: imageOf(opts), results };
+    return { image: imageOf(written[0].report), results };
   });
 }
 

@@ -6,12 +6,24 @@ const { flasher } = require('./addons');
 const { toFlasherError } = require('./errors');
 const { RULES, invalid } = require('./options');
 
-function inspect(image, { stallTimeoutMs = RULES.stallTimeoutMs.default } = {}) {
-  if (!RULES.image.test(image)) throw invalid('image', RULES.image.expected);
+// Calls the native `call(location, stallTimeoutMs, done)` and settles with what `done` gets.
+function offThread(call, location, stallTimeoutMs) {
+  if (!RULES.image.test(location)) throw invalid('image', RULES.image.expected);
   if (!RULES.stallTimeoutMs.test(stallTimeoutMs)) throw invalid('options.stallTimeoutMs', RULES.stallTimeoutMs.expected);
   return new Promise((resolve, reject) => {
-    flasher.inspectAsync(image, stallTimeoutMs, (err, info) => (err ? reject(toFlasherError(err, 'EIMAGE')) : resolve(info)));
+    call(location, stallTimeoutMs, (err, info) => (err ? reject(toFlasherError(err, 'EIMAGE')) : resolve(info)));
   });
 }
 
-module.exports = { inspect };
+function inspect(image, { stallTimeoutMs = RULES.stallTimeoutMs.default } = {}) {
+  return offThread(flasher.inspectAsync, image, stallTimeoutMs);
+}
+
+// Whether the server has a file at `url` (the command line's look for a block map).
+async function found(url, { stallTimeoutMs = RULES.stallTimeoutMs.default } = {}) {
+  return (await offThread(flasher.probeAsync, url, stallTimeoutMs)).found;
+}
+
+const isUrl = (location) => /^https?:\/\//i.test(location);
+
+module.exports = { inspect, found, isUrl };

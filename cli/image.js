@@ -1,9 +1,10 @@
 'use strict';
 // The image as `flasher write` shows it: its format, its sizes, and the block map
-// that goes with it.
+// that goes with it; for a file or an http(s) URL.
 const fs = require('node:fs');
 const path = require('node:path');
-const { inspectImage } = require('../index.js');
+const { inspectImage, inspect } = require('../index.js');
+const { found, isUrl } = require('../api/inspect');
 
 const COMPRESSED = /\.(xz|gz|zst|bz2|zip)$/;
 
@@ -19,25 +20,48 @@ function bmapCandidates(image) {
   return names;
 }
 
-// `choice` is the --bmap option: a path, false (--no-bmap) or undefined (look for one).
-function findBlockMap(image, choice) {
+// The same names next to an image URL, in its path (a query stays as it is).
+function urlCandidates(image) {
+  const url = new URL(image);
+  return bmapCandidates(url.pathname).map((name) => {
+    const candidate = new URL(url);
+    candidate.pathname = name;
+    return candidate.href;
+  });
+}
+
+const fileThere = (name) => Promise.resolve(Boolean(fs.statSync(name, { throwIfNoEntry: false })?.isFile()));
+
+// `choice` is the --bmap option: a path or URL, false (--no-bmap) or undefined (look
+// for one next to the image).
+async function findBlockMap(image, choice, stallTimeoutMs) {
   if (choice === false) return null;
+  const there = (name) => (isUrl(name) ? found(name, { stallTimeoutMs }) : fileThere(name));
   if (typeof choice === 'string') {
-    if (!fs.existsSync(choice)) throw new Error(`no block map at ${choice}`);
+    if (!(await there(choice))) throw new Error(`no block map at ${choice}`);
     return choice;
   }
-  return bmapCandidates(image).find((name) => fs.statSync(name, { throwIfNoEntry: false })?.isFile()) || null;
-}
-
-function describeImage(image, bmapChoice) {
-  // The engine's own text for a missing image, before inspectImage's vaguer one.
-  try {
-    fs.statSync(image);
-  } catch (err) {
-    throw new Error(`failed to determine size of ${image} : stat: ${err.code}`);
+  for (const name of isUrl(image) ? urlCandidates(image) : bmapCandidates(image)) {
+    if (await there(name)) return name;
   }
-  const { format, fileSize, size } = inspectImage(image);
-  return { path: image, format, fileSize, size, blockMap: findBlockMap(image, bmapChoice) };
+  return null;
 }
 
-module.exports = { describeImage };
+async function describeImage(image, bmapChoice, stallTimeoutMs) {
+  let info;
+  if (isUrl(image)) {
+    info = await inspect(image, { stallTimeoutMs });
+  } else {
+    // The engine's own text for a missing image, before inspectImage's vaguer one.
+    try {
+      fs.statSync(image);
+    } catch (err) {
+      throw new Error(`failed to determine size of ${image} : stat: ${err.code}`);
+    }
+    info = inspectImage(image);
+  }
+  const { format, fileSize, size } = info;
+  return { path: image, format, fileSize, size, blockMap: await findBlockMap(image, bmapChoice, stallTimeoutMs) };
+}
+
+module.exports = { describeImage, isUrl };

@@ -1,8 +1,10 @@
 'use strict';
-// `flasher verify`: compares a drive with an image through verify(), then a summary
-// and the exit status.
+// `flasher verify`: compares a drive with an image (a file or a URL) through verify(),
+// then a summary and the exit status.
 const fs = require('node:fs');
-const { verify: verifyDrive } = require('../index.js');
+const { verify: verifyDrive, inspect } = require('../index.js');
+const { isUrl } = require('./image');
+const { sourceOptions } = require('./write');
 const { listEntries, findDrive, describeDrive } = require('./drives');
 const { providePassword } = require('./input');
 const { runJob } = require('./job');
@@ -38,23 +40,32 @@ function conclude({ size, validate, json }) {
   return interrupts.requested ? EXIT.interrupted : EXIT.failure;
 }
 
-async function verify(image, driveKey, opts) {
-  const blockSize = parseSize(opts.blockSize);
-  const drive = findDrive(await listEntries(), driveKey);
-  if (!drive.writable) throw new Error('drive is not external/removable');
-  let size;
+// The bytes the summary counts: a file's size, a URL's decoded (or stored) size.
+async function sizeOf(image, stallTimeoutMs) {
+  if (isUrl(image)) {
+    const info = await inspect(image, { stallTimeoutMs });
+    return info.size ?? info.fileSize ?? 0;
+  }
   try {
-    size = fs.statSync(image).size;
+    return fs.statSync(image).size;
   } catch (err) {
     throw new Error(`failed to determine size of ${image} : stat: ${err.code}`);
   }
+}
+
+async function verify(image, driveKey, opts) {
+  const blockSize = parseSize(opts.blockSize);
+  const source = sourceOptions(opts);
+  const drive = findDrive(await listEntries(), driveKey);
+  if (!drive.writable) throw new Error('drive is not external/removable');
+  const size = await sizeOf(image, source.stallTimeoutMs);
   say(`Comparing ${image} (${formatBytes(size)}) with:\n${describeDrive(drive)}`);
   const password = await providePassword(opts.passwordStdin);
 
   if (opts.json) process.stdout.write(`${JSON.stringify({ event: 'start', job: 'validate', image, bytes: size, drive })}\n`);
   const validate = await runJob({
     job: 'validate', label: 'Verifying', json: opts.json,
-    call: (watch) => verifyDrive({ image, drive: drive.path, password, blockSize, ...watch }),
+    call: (watch) => verifyDrive({ image, drive: drive.path, password, blockSize, ...source, ...watch }),
   });
   return conclude({ size, validate, json: opts.json });
 }

@@ -1,10 +1,10 @@
 'use strict';
-// `flasher write`: the image and the drives shown and checked, one confirmation, then
-// one flash() call that writes every drive (several from one read of the image) and
-// verifies each, and a summary per drive.
+// `flasher write`: the image (a file or a URL) and the drives shown and checked, one
+// confirmation, then one flash() call that writes every drive (several from one read of
+// the image) and verifies each, and a summary: the source, then a line per drive.
 const { flash } = require('../index.js');
 const { listEntries, findDrive, describeDrive } = require('./drives');
-const { describeImage } = require('./image');
+const { describeImage, isUrl } = require('./image');
 const { confirmDrives, providePassword } = require('./input');
 const { interrupts } = require('./interrupts');
 const { progressDisplay } = require('./progress');
@@ -40,11 +40,16 @@ function refuse(image, drives, blocks) {
   }
 }
 
-function show(image, drives) {
+function show(image, drives, checks) {
   const decoded = image.size === null ? 'unknown' : formatBytes(image.size);
-  const sizes = image.format === 'raw' ? formatBytes(image.fileSize) : `${formatBytes(image.fileSize)} compressed, ${decoded} decoded`;
+  const stored = image.fileSize === null ? 'size unknown' : formatBytes(image.fileSize);
+  const sizes = image.format === 'raw' ? stored : `${stored} compressed, ${decoded} decoded`;
   say(`Image:     ${image.path} (${image.format}, ${sizes})`);
   say(`Block map: ${image.blockMap || 'none, every block is written'}`);
+  if (checks.sha256 || checks.checksums) {
+    const signed = checks.keyring ? `, signed by a key of ${checks.keyring}` : '';
+    say(`Checksum:  ${checks.sha256 ? `SHA-256 ${checks.sha256}` : `from ${checks.checksums}${signed}`}`);
+  }
   say(`To be written onto ${drives.length === 1 ? 'this drive' : `these ${drives.length} drives`}:`);
   for (const drive of drives) {
     say(describeDrive(drive));
@@ -65,7 +70,7 @@ async function flashAll(drives, options) {
     return [{ ...result, status: 'ok', error: null }];
   } catch (err) {
     if (err.name !== 'FlasherError') throw err;
-    return [{ status: 'failed', bytesWritten: null, verify: null, report: null, error: err }];
+    return [{ status: 'failed', bytesWritten: null, verify: null, report: err.report || null, error: err }];
   }
 }
 
@@ -87,19 +92,35 @@ async function run(image, drives, settings, display) {
   }
 }
 
+// The options of the image's source and checks, shared with `flasher verify`.
+function sourceOptions(opts) {
+  const seconds = Number(opts.stallTimeout);
+  if (!(seconds > 0)) throw new Error(`invalid stall timeout "${opts.stallTimeout}": give seconds, such as 30`);
+  return {
+    sha256: opts.sha256,
+    checksums: opts.checksums,
+    keyring: opts.keyring,
+    cache: Boolean(opts.cache),
+    stallTimeoutMs: Math.round(seconds * 1000),
+  };
+}
+
 async function write(imagePath, driveKeys, opts) {
   const blockSize = parseSize(opts.blockSize);
   const verifyBlockSize = parseSize(opts.verifyBlockSize || opts.blockSize);
+  const source = {
+    ...sourceOptions(opts), cacheLimit: parseSize(opts.cacheLimit, { what: 'cache limit', limit: Number.MAX_SAFE_INTEGER }),
+  };
   const drives = await findTargets(driveKeys);
-  const image = describeImage(imagePath, opts.bmap);
+  const image = await describeImage(imagePath, opts.bmap, source.stallTimeoutMs);
   refuse(image, drives, opts.verify ? { write: blockSize, read: verifyBlockSize } : { write: blockSize });
 
-  show(image, drives);
+  show(image, drives, source);
   if (!opts.yes) await confirmDrives(drives);
   const password = await providePassword(opts.passwordStdin);
 
   if (opts.json) process.stdout.write(`${JSON.stringify({ event: 'start', image, drives })}\n`);
-  const display = progressDisplay(drives, opts.json);
+  const display = progressDisplay(drives, opts.json, { download: isUrl(image.path) });
   const results = await run(image, drives, {
     password,
     blockSize,
@@ -108,8 +129,10 @@ async function write(imagePath, driveKeys, opts) {
     writeMode: opts.sync ? 'sync' : 'direct',
     capacityCheck: opts.capacityCheck,
     blockMap: image.blockMap || undefined,
+    firstBlockLast: opts.firstBlockLast,
+    ...source,
   }, display);
   return conclude(results, { json: opts.json, interrupted: interrupts.requested, display });
 }
 
-module.exports = { write };
+module.exports = { write, sourceOptions };

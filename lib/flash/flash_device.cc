@@ -12,6 +12,7 @@
 #include "flash/job_loops.h"
 #include "flash/mismatch_report.h"
 #include "flash/node_access.h"
+#include "flash/opened_image.h"
 #include "support/privileges.h"
 
 using block_io::unique_fd;
@@ -20,6 +21,8 @@ using clock_type = flash_statistics::clock;
 namespace {
 
 [[noreturn]] void refuse(reason why, const std::string& message) { throw coded_error(why, message); }
+
+const char* const keyring_alone = "a keyring is given without a checksums file to check";
 
 bool is_multiple(std::uint64_t value, std::uint64_t unit) { return value != 0 && unit != 0 && value % unit == 0; }
 
@@ -36,6 +39,7 @@ void flash_device::write_start_checks() const {
   if (!drive.is_external_or_removable()) refuse(reason::no_drive, "drive is not external/removable");
   if (password.empty() && !privileges::is_root()) refuse(reason::password, "password is not set");
   if (image_path.empty()) refuse(reason::image, "no image file provided");
+  if (!image_checks.keyring.empty() && image_checks.checksums.empty()) refuse(reason::signature, keyring_alone);
   if (!block_size_fits(write_block_size, drive)) refuse(reason::write, "invalid write block size");
   const std::optional<std::uint64_t> size = known_image_size();
   // Where the size is unknown, the job stops before a byte would pass the drive's end.
@@ -45,6 +49,7 @@ void flash_device::write_start_checks() const {
 
 void flash_device::validate_start_checks() const {
   if (image_path.empty()) refuse(reason::image, "no image file provided");
+  if (!image_checks.keyring.empty() && image_checks.checksums.empty()) refuse(reason::signature, keyring_alone);
   if (!block_size_fits(validate_block_size, drive)) refuse(reason::verify, "invalid read block size");
   if (block_map && image_info.size) block_map->check_fits(*image_info.size);
 }
@@ -195,7 +200,10 @@ void flash_device::validate(std::string report_path) {
     const std::shared_ptr<const write_record> written = matching_write_record();
     std::unique_ptr<image_pipeline> image;
     try {
-      if (!written) image = std::make_unique<image_pipeline>(job.image);
+      if (!written) {
+        image = std::make_unique<image_pipeline>(job.image);
+        note_opened(*image, validate_stats);
+      }
     } catch (const std::exception& e) {
       validate_stats.error_queue(e, reason::image);
     }
@@ -212,6 +220,7 @@ void flash_device::validate(std::string report_path) {
                                    report);
     } else if (image && device.valid()) {
       compared = compare_image(job, *image, device.get(), device_block.get(), validate_stats, cancel_validate, report);
+      note_source(*image, job.image.request, validate_stats);
     }
     report.close();
   } catch (const std::exception& e) {

@@ -142,7 +142,7 @@ class flash_device_platform : public flash_device_basic {
   // Whether the write may go on: true when the capacity check is off or passed; else
   // the failure is recorded in write_stats and nothing more may be written. Runs with
   // the drive's node open to the job.
-  bool capacity_confirmed(const job_settings& job);
+  bool capacity_confirmed(const job_settings& job, const image_pipeline& image);
 };
 
 class flash_device : public flash_device_platform,

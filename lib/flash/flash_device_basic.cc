@@ -188,7 +188,7 @@ job_settings flash_device_basic::settings_for(job_kind kind) const {
 image_plan flash_device_basic::plan_for(std::uint64_t block_size) const {
   origin::image_request request = image_checks;
   request.location = image_path;
-  return image_plan{request, image_info, block_map, block_size};
+  return image_plan{request, image_info, block_map, net::is_url(block_map_path) ? block_map_path : std::string(), block_size};
 }
 
 std::shared_ptr<const write_record> flash_device_basic::matching_write_record() const {

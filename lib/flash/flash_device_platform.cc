@@ -5,6 +5,7 @@
 #include "flash/flash_device.h"
 #include "flash/job_loops.h"
 #include "flash/node_access.h"
+#include "flash/opened_image.h"
 #include "support/privileges.h"
 #include "support/thread_sleep.h"
 
@@ -32,6 +33,7 @@ void flash_device_platform::write_data(const job_settings& job, image_pipeline& 
   record->fingerprint = job.fingerprint;
   write_stats.update_report([](job_report& r) { r.phase = job_phase::data; });
   const loop_outcome written = write_image(job, image, taker, write_stats, cancel_write, *record);
+  note_source(image, job.image.request, write_stats);
   write_stats.update_report([&](job_report& r) {
     r.data_complete = written.complete;
     r.bytes = written.bytes;
@@ -48,12 +50,14 @@ void flash_device_platform::write_drive(const job_settings& job) {
     std::unique_ptr<image_pipeline> own_image;
     image_pipeline& image = job.group ? job.group->image() : *(own_image = std::make_unique<image_pipeline>(job.image));
     image.check_readable();
+    note_opened(image, write_stats);
+    check_fits(image, job.drive);
 
     const phydrive listed = listed_now(job.drive);
     if (!privileges::is_root()) access = std::make_unique<node_access>(listed.path, "rw", job.password, write_stats);
     unmount(listed, reason::write);
     start = clock_type::now();
-    if (capacity_confirmed(job) && !cancel_write) write_data(job, image, job.group ? job.group->taker() : 0);
+    if (capacity_confirmed(job, image) && !cancel_write) write_data(job, image, job.group ? job.group->taker() : 0);
   } catch (const std::exception& e) {
     write_stats.error_queue(e, reason::write);
   } catch (...) {

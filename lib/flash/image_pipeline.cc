@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "image/range_checksum.h"
+#include "net/http_fetch.h"
 #include "net/url.h"
 
 namespace {
@@ -17,14 +18,23 @@ std::optional<image::image_info> known_info(const image_plan& plan) {
   return plan.info;
 }
 
+// The plan with its block map read where it lies at a URL.
+image_plan with_map(image_plan plan) {
+  if (plan.map || plan.map_url.empty()) return plan;
+  const std::optional<std::string> text = net::fetch_small(plan.map_url, {plan.request.stall_timeout_ms});
+  if (!text) throw coded_error(reason::image, "invalid block map: no file at " + plan.map_url);
+  plan.map = std::make_shared<image::block_map>(image::block_map::parse(*text));
+  return plan;
+}
+
 }  // namespace
 
 image_pipeline::image_pipeline(const image_plan& plan, std::size_t takers)
-    : plan_(plan),
+    : plan_(with_map(plan)),
       takers_(takers),
       origin_(std::make_unique<origin::image_origin>(plan.request, known_info(plan))),
       info_(origin_->info()),
-      source_(image::open(origin_->stored(), info_, origin_->random())),
+      source_(open_decoder()),
       ring_(ring_depth + takers - 1, plan.block_size, takers),
       reader_([this] { read_image(); }) {}
 
@@ -33,6 +43,11 @@ image_pipeline::~image_pipeline() {
   origin_->stop();
   for (std::size_t taker = 0; taker < takers_; ++taker) ring_.leave(taker);
   reader_.join();
+}
+
+std::unique_ptr<image::image_source> image_pipeline::open_decoder() {
+  if (plan_.map && info_.size) plan_.map->check_fits(*info_.size);
+  return image::open(origin_->stored(), info_, origin_->random());
 }
 
 std::optional<std::uint64_t> image_pipeline::size() const {

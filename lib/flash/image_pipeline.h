@@ -21,6 +21,7 @@ struct image_plan {
   origin::image_request request;  // where the image is and how it is checked
   image::image_info info;         // what set_image read of a local file; a URL is read in the job
   std::shared_ptr<const image::block_map> map;  // none: the whole image
+  std::string map_url;  // a block map at a URL, read when the image opens (map then none)
   std::uint64_t block_size = 0;
 };
 
@@ -29,8 +30,9 @@ class image_pipeline {
   // Buffers in the ring: enough to keep the device busy while the decoder catches up.
   static constexpr std::size_t ring_depth = 4;
 
-  // Opens the image (refusing it where its checksums file, signature, server or
-  // records say so) and starts the reader for `takers` takers. Throws coded_error.
+  // Opens the image and its block map (refusing them where the checksums file, its
+  // signature, the server, the format's records or the map say so) and starts the
+  // reader for `takers` takers. Throws coded_error.
   explicit image_pipeline(const image_plan& plan, std::size_t takers = 1);
   // Stops the reader and waits for its thread.
   ~image_pipeline();
@@ -50,6 +52,7 @@ class image_pipeline {
 
   // The image as opened: a URL's format and sizes are known from here on.
   const image::image_info& info() const { return info_; }
+  const std::shared_ptr<const image::block_map>& map() const { return plan_.map; }
   // The decoded size the job works with: the map's, or the one the format records.
   std::optional<std::uint64_t> size() const;
   // Whole chunks of the job where known: the statistics' block count.
@@ -62,6 +65,8 @@ class image_pipeline {
   origin::source_account source() const { return origin_->account(); }
 
  private:
+  // The decoder, once the image's block map is known to fit it.
+  std::unique_ptr<image::image_source> open_decoder();
   void read_image();
   // Throws coded_error when the image cannot be read to its end; false when the
   // takers stopped it first.

@@ -5,7 +5,8 @@
 // bytes of a body, for the first `drops` requests), `stallAfter` (stop sending after K
 // bytes and hold the connection), `noRanges` (answer every request with the whole
 // file), `extraLength` (a Content-Length larger than the body) or `alter` (flip the
-// byte at that offset). It counts the body bytes it sent per file.
+// byte at that offset). It counts per file the requests, the body bytes it sent, and
+// the downloads of the whole file (requests that asked for no range).
 //   const server = await serve({ '/x.img.xz': { bytes, dropAfter: 1000 } }, { tls });
 //   server.url('/x.img.xz'); server.sent('/x.img.xz'); await server.close();
 // Run as a program (`node url-server.js CONFIG.json`, CONFIG mapping URL paths to
@@ -54,6 +55,7 @@ function respond(file, req, res, counts) {
   }
   const request = counts.requests;
   counts.requests += 1;
+  if (!req.headers.range) counts.whole += 1;
   if (file.path) {
     const stream = fs.createReadStream(file.path, { start, end, highWaterMark: 1 << 20 });
     stream.on('data', (piece) => { counts.bytes += piece.length; });
@@ -89,7 +91,7 @@ function respond(file, req, res, counts) {
 
 // `files`: URL path -> { bytes, ...misbehaviour }. `tls`: { key, cert } for HTTPS.
 async function serve(files, { tls } = {}) {
-  const counts = new Map(Object.keys(files).map((name) => [name, { requests: 0, bytes: 0 }]));
+  const counts = new Map(Object.keys(files).map((name) => [name, { requests: 0, whole: 0, bytes: 0 }]));
   const modified = new Date(Date.now() - 60000).toUTCString();
   const described = new Map(Object.entries(files).map(([name, file]) => {
     const size = file.bytes ? file.bytes.length : fs.statSync(file.path).size;
@@ -119,6 +121,7 @@ async function serve(files, { tls } = {}) {
     url: (name) => `${base}${name}`,
     sent: (name) => counts.get(name).bytes,
     requests: (name) => counts.get(name).requests,
+    wholeDownloads: (name) => counts.get(name).whole,
     close: () => new Promise((resolve) => {
       for (const socket of sockets) socket.destroy();
       server.close(resolve);
