@@ -25,14 +25,15 @@ test('the package entry exports FlashDrive, both password checks and the promise
   assert.strictEqual(typeof entry.checkPassword, 'function');
   assert.strictEqual(typeof entry.checkPasswordForUser, 'function');
   assert.deepStrictEqual(Object.keys(entry).sort(), [
-    'FlashDrive', 'FlasherError', 'checkPassword', 'checkPasswordForUser', 'flash', 'inspectImage', 'listDrives',
-    'verify',
+    'FlashDrive', 'FlasherError', 'cacheFolder', 'checkPassword', 'checkPasswordForUser', 'clearCache', 'flash', 'inspect',
+    'inspectImage', 'listCache', 'listDrives', 'verify',
   ]);
   const methods = Object.getOwnPropertyNames(FlashDrive.prototype).filter((name) => name !== 'constructor');
   assert.deepStrictEqual(methods, [
     'setDrive', 'setImage', 'setPassword', 'setWriteBlock', 'startWrite', 'cancelWrite', 'getWriteStats',
     'setValidateBlock', 'startValidate', 'cancelValidate', 'getValidateStats', 'setBlockMap', 'setWriteMode',
-    'getWriteReport', 'getValidateReport', 'setCapacityCheck', 'runWrite', 'runValidate', 'getProgress',
+    'getWriteReport', 'getValidateReport', 'setCapacityCheck', 'runWrite', 'runValidate', 'getProgress', 'setSha256',
+    'setChecksums', 'setKeyring', 'setCache', 'setStallTimeout', 'setFirstBlockLast',
   ]);
 });
 
