@@ -8,6 +8,7 @@
 
 #include "flash/flash_device.h"
 #include "image/image_source.h"
+#include "job_link.h"
 #include "napi_drive_list.h"
 #include "napi_image_source.h"
 #include "support/coded_error.h"
@@ -56,24 +57,6 @@ auto call_native(const Napi::Env& env, Work&& work) -> decltype(work()) {
   }
 }
 
-// Keeps the event loop alive while a job thread runs or waits: the thread releases it
-// as its last step, and until then Node.js does not exit on its own.
-job_end_callback keep_process_alive(const Napi::Env& env, Napi::ThreadSafeFunction& keeper) {
-  keeper = Napi::ThreadSafeFunction::New(env, Napi::Function::New(env, [](const Napi::CallbackInfo&) {}),
-                                         "flasher job", 0, 1);
-  return [keeper]() mutable { keeper.Release(); };
-}
-
-// The same, and the job's end, its end steps included, calls `done` on the JavaScript
-// thread: the owner learns of it without polling.
-job_end_callback call_when_ended(const Napi::Env& env, Napi::ThreadSafeFunction& keeper, Napi::Function done) {
-  keeper = Napi::ThreadSafeFunction::New(env, done, "flasher job", 0, 1);
-  return [keeper]() mutable {
-    keeper.BlockingCall();
-    keeper.Release();
-  };
-}
-
 Napi::Object progress_object(const Napi::Env& env, const job_progress& progress) {
   Napi::Object object = Napi::Object::New(env);
   object.Set("bytes", static_cast<double>(progress.bytes.load()));
@@ -117,8 +100,8 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("setFirstBlockLast", &Flash_Drive::set_first_block_last),
                                                  StaticMethod("runGroupWrite", &Flash_Drive::run_group_write),
                                              });
-    // Kept for the life of the process, like the class itself.
-    class_reference = new Napi::FunctionReference(Napi::Persistent(constructor));
+    // The class of this environment, for the checks of runGroupWrite; it ends with it.
+    env.SetInstanceData(new Napi::FunctionReference(Napi::Persistent(constructor)));
     exports.Set("FlashDrive", constructor);
     return exports;
   }
@@ -206,25 +189,20 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
 
   void start_write(const Napi::CallbackInfo& info) {
     require_no_arguments(info, "start_write() takes no parameter");
-    start_job(info.Env(), Napi::Function(),
-              [this](job_end_callback on_end) { device->write_async(std::move(on_end)); });
+    start_job(info.Env(), Napi::Function(), job_kind::write);
   }
 
   void start_validate(const Napi::CallbackInfo& info) {
     require_no_arguments(info, "start_validate() takes no parameter");
-    start_job(info.Env(), Napi::Function(),
-              [this](job_end_callback on_end) { device->validate_async(std::move(on_end)); });
+    start_job(info.Env(), Napi::Function(), job_kind::validate);
   }
 
   void run_write(const Napi::CallbackInfo& info) {
-    Napi::Function done = require_function(info, "run_write() takes one function parameter");
-    start_job(info.Env(), done, [this](job_end_callback on_end) { device->write_async(std::move(on_end)); });
+    start_job(info.Env(), require_function(info, "run_write() takes one function parameter"), job_kind::write);
   }
 
   void run_validate(const Napi::CallbackInfo& info) {
-    Napi::Function done = require_function(info, "run_validate() takes one function parameter");
-    start_job(info.Env(), done,
-              [this](job_end_callback on_end) { device->validate_async(std::move(on_end)); });
+    start_job(info.Env(), require_function(info, "run_validate() takes one function parameter"), job_kind::validate);
   }
 
   Napi::Value get_progress(const Napi::CallbackInfo& info) {
@@ -269,15 +247,16 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   }
 
   // With a `done` function, the job's end calls it; without, the job only keeps the
-  // process alive.
-  template <class Start>
-  void start_job(const Napi::Env& env, Napi::Function done, Start&& start) {
-    Napi::ThreadSafeFunction keeper;
-    job_end_callback on_end = done.IsEmpty() ? keep_process_alive(env, keeper) : call_when_ended(env, keeper, done);
+  // event loop alive.
+  void start_job(const Napi::Env& env, Napi::Function done, job_kind kind) {
+    const bool writing = kind == job_kind::write;
+    job_link link(env, done, [device = device, writing] {
+      writing ? device->request_cancel_write() : device->request_cancel_validate();
+    });
     try {
-      call_native(env, [&] { start(std::move(on_end)); });
+      call_native(env, [&] { writing ? device->write_async(link.on_end()) : device->validate_async(link.on_end()); });
     } catch (...) {
-      keeper.Release();  // no thread was started to release it
+      link.abandon(env);
       throw;
     }
   }
@@ -289,38 +268,34 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
     const Napi::Env env = info.Env();
     if (info.Length() != 2 || !info[0].IsArray() || !info[1].IsFunction()) throw Napi::TypeError::New(env, message);
     const Napi::Array list = info[0].As<Napi::Array>();
+    const Napi::Function flash_drive_class = env.GetInstanceData<Napi::FunctionReference>()->Value();
     std::vector<std::shared_ptr<flash_device>> devices;
     for (std::uint32_t i = 0; i < list.Length(); ++i) {
       const Napi::Value value = list.Get(i);
-      if (!value.IsObject() || !value.As<Napi::Object>().InstanceOf(class_reference->Value())) {
+      if (!value.IsObject() || !value.As<Napi::Object>().InstanceOf(flash_drive_class)) {
         throw Napi::TypeError::New(env, message);
       }
       devices.push_back(Unwrap(value.As<Napi::Object>())->device);
     }
-    std::vector<Napi::ThreadSafeFunction> keepers;
+    std::vector<job_link> links;
     std::vector<job_end_callback> ends;
     for (std::size_t i = 0; i < devices.size(); ++i) {
-      keepers.push_back(Napi::ThreadSafeFunction::New(env, info[1].As<Napi::Function>(), "flasher group job", 0, 1));
-      ends.push_back([keeper = keepers.back(), i]() mutable {
-        keeper.BlockingCall([i](Napi::Env js, Napi::Function done) { done.Call({Napi::Number::New(js, double(i))}); });
-        keeper.Release();
-      });
+      links.emplace_back(env, info[1].As<Napi::Function>(), [device = devices[i]] { device->request_cancel_write(); },
+                         static_cast<double>(i));
+      ends.push_back(links.back().on_end());
     }
     try {
       call_native(env, [&] { flash_device::write_group_async(devices, ends); });
     } catch (...) {
-      for (auto& keeper : keepers) keeper.Release();  // no thread was started to release them
+      for (auto& link : links) link.abandon(env);
       throw;
     }
   }
-
-  static Napi::FunctionReference* class_reference;
 
   // Shared with the job threads, so a device outlives a FlashDrive collected mid-job.
   std::shared_ptr<flash_device> device;
 };
 
-Napi::FunctionReference* Flash_Drive::class_reference = nullptr;
 
 // inspectImage(path): { format, fileSize, size } with size null where the format does
 // not record it.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <mutex>
 #include <stdexcept>
 
 #include "support/coded_error.h"
@@ -18,9 +19,7 @@ bool names_no_tool(const std::string& which_output) {
   return blank || which_output.find("not found") != std::string::npos;
 }
 
-}  // namespace
-
-drives_platform::drives_platform() {
+void check_lsblk() {
   if (names_no_tool(process::system("which lsblk"))) {
     throw coded_error(
         reason::no_drive,
@@ -31,6 +30,19 @@ drives_platform::drives_platform() {
   const std::vector<std::string> words = stringops::split(process::system("lsblk  --version"), ' ');
   const double version = std::stod(words.empty() ? std::string() : words.back());
   if (version < 2.34) throw coded_error(reason::no_drive, "please update 'util-linux' to version >= 2.34");
+}
+
+}  // namespace
+
+drives_platform::drives_platform() {
+  // Once the check passed, lsblk stays: a process asks once. A refusal is asked again,
+  // so that util-linux installed meanwhile is found.
+  static std::mutex checking;
+  static bool passed = false;
+  std::lock_guard<std::mutex> lock(checking);
+  if (passed) return;
+  check_lsblk();
+  passed = true;
 }
 
 void drives_platform::mount(partition part, bool mounting) {

@@ -35,11 +35,12 @@ void buffer_ring::close(std::optional<coded_error> failure) {
   changed_.notify_all();
 }
 
-bool buffer_ring::wait_for_first() {
+const image_chunk* buffer_ring::first_chunk() {
   std::unique_lock<std::mutex> lock(mutex_);
   const auto published_any = [this] { return first_sequence_ > 0 || !published_.empty(); };
   changed_.wait(lock, [&] { return closed_ || published_any(); });
-  return published_any();
+  // The first chunk stays published until every taker, the asking one too, gave it back.
+  return first_sequence_ == 0 && !published_.empty() ? published_.front() : nullptr;
 }
 
 image_chunk* buffer_ring::next(std::size_t taker) {

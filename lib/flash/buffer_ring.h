@@ -49,8 +49,9 @@ class buffer_ring {
   // No chunk follows; a `failure` says why the image ended early.
   void close(std::optional<coded_error> failure = std::nullopt);
 
-  // Waits until the first chunk is published or the ring closed; true when a chunk came.
-  bool wait_for_first();
+  // Waits until the first chunk is published or the ring closed; returns that chunk,
+  // or nullptr when none came. Only a taker that has not taken it yet may look at it.
+  const image_chunk* first_chunk();
 
   // Taker side. next waits for the taker's next chunk; nullptr once closed and drained.
   image_chunk* next(std::size_t taker = 0);

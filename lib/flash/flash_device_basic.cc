@@ -1,12 +1,13 @@
-#include <sys/stat.h>
 
 #include <stdexcept>
 
 #include "flash/flash_device.h"
 #include "net/url.h"
 #include "support/coded_error.h"
-#include "trust/checksums_file.h"
+#include "support/privileges.h"
 #include "support/shell.h"
+#include "support/sudo_probe.h"
+#include "trust/checksums_file.h"
 
 namespace {
 const char* const job_running = "a job is running on this device";
@@ -16,47 +17,31 @@ void flash_device_basic::refuse_while_any_job() const {
   if (jobs.any_active()) throw coded_error(reason::busy, job_running);
 }
 
+// Each setter checks before it stores: a refused call leaves the earlier setting.
 void flash_device_basic::set_drive(std::string key) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
-  last_write.reset();
   drive_model.update(false);
-  drive = drive_model.get_drive(key);
-  if (drive.identifier == "undefined") {
+  const phydrive found = drive_model.get_drive(key);
+  if (found.identifier == "undefined") {
     throw coded_error(reason::no_drive, "required drive " + key + " is not available");
   }
-  if (!drive.is_external_or_removable()) {
+  if (!found.is_external_or_removable()) {
     throw coded_error(reason::no_drive, "drive is not external/removable");
   }
+  last_write.reset();
+  drive = found;
 }
 
 void flash_device_basic::set_image(std::string path) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
+  // No network here for a URL: the job reads its format and size before it writes.
+  image::image_info info = net::is_url(path) ? image::image_info{} : image::inspect(path);
   last_write.reset();
   image_path = std::move(path);
-  if (net::is_url(image_path)) {
-    // No network here: the job reads the image's format and size before it writes.
-    image_info = image::image_info{};
-    image_size = 0;
-    return;
-  }
-  struct stat status {};
-  if (::stat(image_path.c_str(), &status) != 0) {
-    throw coded_error(reason::image, "failed to determine size of " + image_path +
-                             " : stat(image_path_,...) failed: image file may not exist");
-  }
-  const auto file_size = static_cast<std::uint64_t>(status.st_size);
-  try {
-    image_info = image::inspect(image_path);
-  } catch (const std::exception&) {
-    // Unreadable contents: the job says so when it opens the image.
-    image_info = image::image_info{image::format::raw, file_size, file_size};
-  }
+  image_info = info;
   image_size = image_info.size.value_or(0);
-  if (file_size == 0) {
-    throw coded_error(reason::image, "failed to determine size of " + image_path + " : image appears to have file size zero");
-  }
 }
 
 void flash_device_basic::set_block_map(std::string path) {
@@ -122,20 +107,14 @@ std::optional<std::uint64_t> flash_device_basic::known_image_size() const {
 void flash_device_basic::set_password(std::string new_password) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
+  const std::string user = privileges::user_name();
+  switch (sudo_probe::probe("sudo -S -k su " + shell::quote(user), new_password)) {
+    case sudo_probe::verdict::accepted: break;
+    case sudo_probe::verdict::user_not_allowed:
+      throw coded_error(reason::no_sudo, user + " may not use sudo on this machine");
+    case sudo_probe::verdict::wrong_password: throw coded_error(reason::password, "invalid sudo password");
+  }
   password = std::move(new_password);
-  // sudo reads one line, ended by a line feed or a carriage return: a password holding
-  // one (or a NUL) can never be right, and the rest would reach the shell su starts.
-  if (password.find_first_of(std::string("\n\r\0", 3)) != std::string::npos) {
-    throw coded_error(reason::password, "invalid sudo password");
-  }
-  // Where sudo asks for no password (root, or a rule without one) it reads nothing,
-  // and the shell that su starts would run the password line as a command: send it
-  // nothing then.
-  const bool asks_password = shell::run("sudo -n -k true >/dev/null 2>&1") != 0;
-  const std::string probe = "sudo -S -k su $(whoami) >>/dev/null 2>>/dev/null";
-  if (shell::run_with_input(probe, asks_password ? password + "\n" : std::string()) != 0) {
-    throw coded_error(reason::password, "invalid sudo password");
-  }
 }
 
 void flash_device_basic::set_write_block_size(std::uint64_t bytes) {

@@ -44,6 +44,7 @@ void flash_device_platform::write_data(const job_settings& job, image_pipeline& 
 void flash_device_platform::write_drive(const job_settings& job) {
   auto start = clock_type::now();
   std::unique_ptr<node_access> access;
+  bool touched_drive = false;
   try {
     // The image first: nothing touches the drive before the image's first chunk has
     // been read and decoded.
@@ -54,6 +55,7 @@ void flash_device_platform::write_drive(const job_settings& job) {
     check_fits(image, job.drive);
 
     const phydrive listed = listed_now(job.drive);
+    touched_drive = true;
     if (!privileges::is_root()) access = std::make_unique<node_access>(listed.path, "rw", job.password, write_stats);
     unmount(listed, reason::write);
     start = clock_type::now();
@@ -74,6 +76,7 @@ void flash_device_platform::write_drive(const job_settings& job) {
       thread_sleep::millisec(end_pause_ms);
       access->restore();
     }
+    if (!touched_drive) return;
     drive_model.update(false);
     const phydrive refreshed = drive_model.get_drive(job.drive.identifier);
     std::lock_guard<std::mutex> lock(settings_mutex);

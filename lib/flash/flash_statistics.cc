@@ -2,16 +2,22 @@
 
 #include <charconv>
 #include <cmath>
+#include <iomanip>
+#include <locale>
+#include <sstream>
 
 namespace {
 
 // "%f" without the C locale's say in the decimal separator. A value that is not
-// finite cannot appear in JSON and is written as 0.
+// finite cannot appear in JSON and is written as 0. A stream in the classic locale
+// rather than std::to_chars: g++ 10, which builds the prebuilt addons, has no
+// to_chars for floating point.
 void append_fixed(std::string& out, double value) {
   if (!std::isfinite(value)) value = 0;
-  char digits[400];
-  auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 6);
-  out.append(digits, result.ptr);
+  std::ostringstream digits;
+  digits.imbue(std::locale::classic());
+  digits << std::fixed << std::setprecision(6) << value;
+  out += digits.str();
 }
 
 template <class Integer>

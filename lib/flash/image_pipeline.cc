@@ -69,8 +69,16 @@ double image_pipeline::share_consumed() const {
   return std::min(1.0, static_cast<double>(consumed_) / static_cast<double>(info_.file_size));
 }
 
+std::string short_read_text(const image_chunk& chunk) {
+  const std::string counts = std::to_string(chunk.length) + "/" + std::to_string(chunk.expected) + " bytes";
+  if (chunk.image_tail) return "failed to read image residual block with " + counts;
+  return "failed to read image block #" + std::to_string(chunk.index) + " with " + counts;
+}
+
 void image_pipeline::check_readable() {
-  if (ring_.wait_for_first()) return;
+  const image_chunk* first = ring_.first_chunk();
+  if (first != nullptr && first->length < first->expected) throw coded_error(reason::image, short_read_text(*first));
+  if (first != nullptr) return;
   if (const std::optional<coded_error> failure = ring_.failure()) throw *failure;
 }
 

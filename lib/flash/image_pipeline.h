@@ -16,6 +16,10 @@
 #include "image/image_source.h"
 #include "origin/image_origin.h"
 
+// "failed to read image block #N with X/Y bytes", or "failed to read image residual
+// block with X/Y bytes": a chunk that holds fewer bytes than the image should have.
+std::string short_read_text(const image_chunk& chunk);
+
 // What a job reads of its image.
 struct image_plan {
   origin::image_request request;  // where the image is and how it is checked
@@ -44,8 +48,9 @@ class image_pipeline {
   void done(image_chunk* chunk) { ring_.give_back(chunk); }
   // The taker stops taking (it gave back every chunk it took); the others go on.
   void leave(std::size_t taker) { ring_.leave(taker); }
-  // Waits until the reader has decoded the image's first chunk; throws the reader's
-  // coded_error when the image failed before that. Nothing touches a drive before.
+  // Waits until the reader has decoded the image's first chunk; throws a coded_error
+  // (the reader's, or EIMAGE for a chunk cut short) when the image failed before that
+  // chunk was whole. Nothing touches a drive before.
   void check_readable();
   // Why the reader stopped before the end; none when it did not.
   std::optional<coded_error> failure() const { return ring_.failure(); }

@@ -1,7 +1,8 @@
 #include "flash/job_report.h"
 
-#include <cstring>
 #include <nlohmann/json.hpp>
+
+#include "support/errno_name.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ nlohmann::json optional_number(const std::optional<std::uint64_t>& value) {
 std::string job_report::json() const {
   nlohmann::json listed = nlohmann::json::array();
   for (const job_error& e : errors) {
-    const char* code = e.code != 0 ? strerrorname_np(e.code) : nullptr;
+    const char* code = e.code != 0 ? errno_name(e.code) : nullptr;
     listed.push_back({{"phase", phase_name(e.phase)},
                       {"reason", reason_code(e.why)},
                       {"message", e.message},

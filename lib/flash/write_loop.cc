@@ -28,12 +28,6 @@ class removal_watch {
   int failures_in_a_row_ = 0;
 };
 
-std::string image_short_text(const image_chunk& chunk) {
-  const std::string counts = std::to_string(chunk.length) + "/" + std::to_string(chunk.expected) + " bytes";
-  if (chunk.image_tail) return "failed to read image residual block with " + counts;
-  return "failed to read image block #" + std::to_string(chunk.index) + " with " + counts;
-}
-
 std::uint64_t round_up(std::uint64_t value, std::uint64_t unit) { return unit == 0 ? value : (value + unit - 1) / unit * unit; }
 
 // The bytes to write for `chunk`: the image's, the last block padded with zeros to a
@@ -105,7 +99,7 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
   while (image_chunk* chunk = image.next(taker)) {
     stats.progress.source_bytes = image.source_bytes();
     if (chunk->length < chunk->expected) {
-      stats.error_queue(reason::image, image_short_text(*chunk));
+      stats.error_queue(reason::image, short_read_text(*chunk));
       stopped = true;
     } else if (chunk->offset + chunk->length > job.drive.disk_size) {
       stats.error_queue(reason::too_small, "drive is too small for given image", 0, job.drive.disk_size);

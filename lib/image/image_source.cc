@@ -70,9 +70,22 @@ std::optional<std::uint64_t> recorded_size(format f, random_access& file) {
 }
 
 image_info inspect(const std::string& path) {
-  block_io::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Looked at before it is opened: opening a FIFO waits for a writer.
   struct stat status {};
-  if (!fd.valid() || ::fstat(fd.get(), &status) != 0) throw coded_error(reason::image, "failed to open image file");
+  if (::stat(path.c_str(), &status) != 0) {
+    throw coded_error(reason::image, "failed to determine size of " + path + " : image file may not exist", errno);
+  }
+  if (S_ISDIR(status.st_mode)) throw coded_error(reason::image, path + " is a directory, not an image file");
+  if (S_ISBLK(status.st_mode) || S_ISCHR(status.st_mode)) {
+    throw coded_error(reason::image, path + " is a device, not an image file");
+  }
+  if (status.st_size == 0) {
+    throw coded_error(reason::image, "failed to determine size of " + path + " : image appears to have file size zero");
+  }
+  block_io::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    throw coded_error(reason::image, "failed to open image file " + path + ": " + block_io::last_error_text(), errno);
+  }
   image_info info;
   info.file_size = static_cast<std::uint64_t>(status.st_size);
   std::vector<std::uint8_t> head(8);

@@ -55,8 +55,9 @@ format detect(const std::vector<std::uint8_t>& head);
 // index, the zip directory. None for the other formats.
 std::optional<std::uint64_t> recorded_size(format f, random_access& file);
 
-// Reads the format and, where recorded, the decoded size of a local file. Throws
-// coded_error (EIMAGE) when the file cannot be opened.
+// Reads the format and, where recorded, the decoded size of a local file. Throws a
+// coded_error (EIMAGE) for anything a job could not read as an image: a missing, empty
+// or unreadable file, a directory, a device node.
 image_info inspect(const std::string& path);
 
 // A decoder of the image from its start over its stored bytes `stored`; a zip

@@ -26,6 +26,23 @@ std::optional<std::uint64_t> number(const std::string& text) {
   return std::stoull(text);
 }
 
+// Only http and https, for the request and for its redirects. By name where libcurl
+// knows the options (7.85 on), else as the older bit mask: the library loaded may be
+// newer or older than the header the addon was built with, so the options go by value.
+void only_http(const curl_library& curl, CURL* handle) {
+  const auto protocols_by_name = static_cast<CURLoption>(CURLOPTTYPE_STRINGPOINT + 318);
+  const auto redirects_by_name = static_cast<CURLoption>(CURLOPTTYPE_STRINGPOINT + 319);
+  const auto protocols_by_mask = static_cast<CURLoption>(CURLOPTTYPE_LONG + 181);
+  const auto redirects_by_mask = static_cast<CURLoption>(CURLOPTTYPE_LONG + 182);
+  if (curl.easy_setopt(handle, protocols_by_name, "http,https") == CURLE_OK) {
+    curl.easy_setopt(handle, redirects_by_name, "http,https");
+    return;
+  }
+  const long http_and_https = CURLPROTO_HTTP | CURLPROTO_HTTPS;
+  curl.easy_setopt(handle, protocols_by_mask, http_and_https);
+  curl.easy_setopt(handle, redirects_by_mask, http_and_https);
+}
+
 // The certificate authorities where the environment names them, as the curl tool takes them.
 void choose_authorities(const curl_library& curl, CURL* handle) {
   for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
@@ -48,8 +65,7 @@ curl_request::curl_request(const std::string& url, const network_settings& setti
   curl_.easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
   curl_.easy_setopt(handle_, CURLOPT_FOLLOWLOCATION, 1L);
   curl_.easy_setopt(handle_, CURLOPT_MAXREDIRS, 10L);
-  curl_.easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_.easy_setopt(handle_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  only_http(curl_, handle_);
   curl_.easy_setopt(handle_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   curl_.easy_setopt(handle_, CURLOPT_USERAGENT, "flasher-addon");
   curl_.easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.stall_timeout_ms));

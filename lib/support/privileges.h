@@ -1,11 +1,13 @@
 #pragma once
-// Whether the process runs as the superuser, as `whoami` reports it.
+// Who the process runs as, as `whoami` reports it: asked once per process.
 #include <string>
 
 namespace privileges {
 
-// True exactly when `whoami` prints "root". Throws "failed to check role" when
-// the command cannot be run.
+// The user name `whoami` printed, without its line break; empty when it printed
+// nothing. Throws "failed to check role" when the command cannot be run.
+std::string user_name();
+// True exactly when `whoami` prints "root".
 bool is_root();
 bool check_admin();
 // Kept for callers that expect it; it changes nothing and reports success.

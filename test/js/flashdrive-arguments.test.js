@@ -34,9 +34,11 @@ const callbackMethods = {
   runValidate: 'run_validate() takes one function parameter',
 };
 
-// A sandbox as a user who is not root, so that no stored password lets a write start.
+// A sandbox as a user who is not root, so that only a stored password lets a write
+// start; the process asks once who it runs as, so every test here is alice.
 function setUp(t, options = {}) {
-  const box = sandbox({ whoami: 'alice', ...options });
+  const box = sandbox({ whoami: 'alice', sudoPassword: 'pw', ...options });
+  process.env.FAKE_SU_ACCOUNTS = 'alice';
   t.after(() => box.cleanup());
   return { box, fd: new FlashDrive() };
 }
@@ -66,22 +68,24 @@ test('a refused setDrive, setImage or setPassword keeps the earlier choice', (t)
   const { file } = box.image(4096 + 512);
   fd.setDrive('fakesd');
   fd.setImage(file);
+  fd.setPassword('pw');
   fd.setWriteBlock(512);
   throwsTypeError(() => fd.setDrive(7), stringMethods.setDrive);
+  throwsError(() => fd.setDrive('nosuch'), 'required drive nosuch is not available');
   throwsTypeError(() => fd.setImage(), stringMethods.setImage);
-  throwsError(() => fd.startWrite(), 'password is not set');
+  throwsError(() => fd.setImage(box.dir), `${box.dir} is a directory, not an image file`);
   throwsTypeError(() => fd.setPassword(1234), stringMethods.setPassword);
-  throwsError(() => fd.startWrite(), 'password is not set');
-  // The drive and the image are still the earlier ones: as root the checks reach the size.
-  process.env.FAKE_WHOAMI = 'root';
+  throwsError(() => fd.setPassword('wrong'), 'invalid sudo password');
+  // The drive, the image and the password are still the earlier ones: the checks reach the size.
   throwsError(() => fd.startWrite(), 'drive is too small for given image');
 });
 
 test('methods taking one number refuse anything else and store nothing', (t) => {
-  const { box, fd } = setUp(t, { diskSize: 4096, whoami: 'root' });
+  const { box, fd } = setUp(t, { diskSize: 4096 });
   const { file } = box.image(4096);
   fd.setDrive('fakesd');
   fd.setImage(file);
+  fd.setPassword('pw');
   for (const [method, message] of Object.entries(numberMethods)) {
     for (const args of [[], ['512'], [512, 512], [new Number(512)], [512n], [undefined], [true]]) {
       throwsTypeError(() => fd[method](...args), message);
@@ -112,8 +116,7 @@ test('methods without parameters, and the run methods without their one function
 });
 
 test('setters return undefined', (t) => {
-  const { box, fd } = setUp(t, { sudoPassword: 'pw' });
-  process.env.FAKE_SU_ACCOUNTS = 'alice';
+  const { box, fd } = setUp(t);
   const { file } = box.image(100);
   assert.strictEqual(fd.setDrive('fakesd'), undefined);
   assert.strictEqual(fd.setImage(file), undefined);
@@ -133,10 +136,11 @@ test('setCapacityCheck takes exactly one boolean', (t) => {
 test('block sizes are taken as unsigned 32-bit integers', (t) => {
   // The image is a sector larger than the drive, so a block size that passes its check
   // is followed by "drive is too small for given image" and no write starts.
-  const { box, fd } = setUp(t, { diskSize: 4096, whoami: 'root' });
+  const { box, fd } = setUp(t, { diskSize: 4096 });
   const { file } = box.image(4096 + 512);
   fd.setDrive('fakesd');
   fd.setImage(file);
+  fd.setPassword('pw');
   const writeCheck = (bytes) => {
     fd.setWriteBlock(bytes);
     try {

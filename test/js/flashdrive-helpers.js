@@ -16,15 +16,16 @@ const JOB_RUNNING = 'a job is running on this device';
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Native failures arrive as plain Errors, argument failures as TypeErrors; the
-// message must match exactly, with nothing added.
-function throwsExactly(kind, fn, message) {
+// message must match exactly, with nothing added, and the engine's code where given.
+function throwsExactly(kind, fn, message, code) {
   assert.throws(fn, (err) => {
     assert.strictEqual(Object.getPrototypeOf(err), kind.prototype, `expected a ${kind.name}, got ${err && err.stack}`);
     assert.strictEqual(err.message, message);
+    if (code !== undefined) assert.strictEqual(err.code, code, message);
     return true;
   });
 }
-const throwsError = (fn, message) => throwsExactly(Error, fn, message);
+const throwsError = (fn, message, code) => throwsExactly(Error, fn, message, code);
 const throwsTypeError = (fn, message) => throwsExactly(TypeError, fn, message);
 
 // Polls `condition` until it returns a truthy value, which is returned.

@@ -10,8 +10,9 @@ const os = require('node:os');
 const path = require('node:path');
 const { root, toolsDir, sandbox } = require('./harness');
 
-// What the prebuilt addons may need: glibc and the compression libraries of a desktop.
-const ALLOWED = /^(linux-vdso|ld-linux-x86-64|libc|libm|libpthread|libdl|librt|liblzma|libzstd|libz|libbz2)\.so/;
+// What the prebuilt addons may need: glibc and the compression libraries every desktop
+// has; liblzma is linked in, since older ones lack its multi-threaded decoder.
+const ALLOWED = /^(linux-vdso|ld-linux-x86-64|libc|libm|libpthread|libdl|librt|libzstd|libz|libbz2)\.so/;
 // All the installation and the application get on PATH.
 const TOOLS = ['node', 'npm', 'sh', 'bash', 'env', 'cat', 'dirname'];
 

@@ -97,6 +97,7 @@ std::vector<std::uint8_t> pattern_bytes(std::size_t size, std::uint32_t seed) {
 
 }  // namespace test_support
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "support/process.h"
@@ -120,6 +121,32 @@ loop_device::loop_device(const std::string& backing_file) {
 
 loop_device::~loop_device() {
   if (attached()) process::system("losetup -d " + shell::quote(path_));
+}
+
+std::string in_a_child(const std::function<std::string()>& work) {
+  int ends[2];
+  if (::pipe(ends) != 0) throw std::runtime_error("pipe failed");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(ends[0]);
+    std::string answer;
+    try {
+      answer = work();
+    } catch (const std::exception& e) {
+      answer = std::string("threw: ") + e.what();
+    }
+    const ssize_t written = ::write(ends[1], answer.data(), answer.size());
+    ::_exit(written == static_cast<ssize_t>(answer.size()) ? 0 : 1);
+  }
+  ::close(ends[1]);
+  std::string answer;
+  char chunk[512];
+  for (ssize_t n; (n = ::read(ends[0], chunk, sizeof chunk)) > 0;) answer.append(chunk, static_cast<std::size_t>(n));
+  ::close(ends[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("the child process failed");
+  return answer;
 }
 
 }  // namespace test_support

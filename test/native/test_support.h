@@ -2,6 +2,7 @@
 // Shared helpers of the native tests: temporary folders, the stand-in tools on PATH,
 // and listings that name the test's own files as disks.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ std::vector<std::uint8_t> read_bytes(const std::string& path);
 void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 // Deterministic pseudo-random bytes, different for each seed.
 std::vector<std::uint8_t> pattern_bytes(std::size_t size, std::uint32_t seed);
+
+// What `work` returns when run in a fresh child process: for what a process asks only
+// once (who it runs as, whether lsblk is recent enough).
+std::string in_a_child(const std::function<std::string()>& work);
 
 }  // namespace test_support
 

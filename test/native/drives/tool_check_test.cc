@@ -17,24 +17,29 @@ const char* const too_old = "please update 'util-linux' to version >= 2.34";
 
 class ToolCheck : public ::testing::Test {
  protected:
-  // The message of the runtime_error the check raises, or "(passed)".
+  // The message of the runtime_error the check raises in a fresh process (a passed
+  // check is not made again), or "(passed)".
   static std::string refusal() {
-    try {
-      drives_platform checked;
-    } catch (const std::runtime_error& e) {
-      return e.what();
-    }
-    return "(passed)";
+    return test_support::in_a_child([] {
+      try {
+        drives_platform checked;
+      } catch (const std::runtime_error& e) {
+        return std::string(e.what());
+      }
+      return std::string("(passed)");
+    });
   }
-  // The exception of another kind the check raises: its what(), or "(none)".
+  // The exception of another kind the check raises in a fresh process: its what(), or "(none)".
   template <typename Exception>
   static std::string raised() {
-    try {
-      drives_platform checked;
-    } catch (const Exception& e) {
-      return e.what();
-    }
-    return "(none)";
+    return test_support::in_a_child([] {
+      try {
+        drives_platform checked;
+      } catch (const Exception& e) {
+        return std::string(e.what());
+      }
+      return std::string("(none)");
+    });
   }
 
   test_support::temp_dir dir_;
@@ -54,8 +59,9 @@ TEST_F(ToolCheck, RecentVersionsPass) {
   }
 }
 
-TEST_F(ToolCheck, AsksWhichThenTheVersion) {
+TEST_F(ToolCheck, AsksWhichThenTheVersionOncePerProcess) {
   drives_platform checked;
+  drives_platform again;
   EXPECT_EQ(tools_.calls(), (std::vector<std::string>{"which lsblk", "lsblk --version"}));
 }
 
@@ -90,6 +96,10 @@ TEST_F(ToolCheck, MissingToolIsRefusedBeforeTheVersionProbe) {
   }
   EXPECT_TRUE(tools_.calls_of("lsblk").empty());
   EXPECT_EQ(tools_.calls_of("which").size(), 3u);
+  // A refusal is not kept: lsblk installed meanwhile is found.
+  EXPECT_THROW(drives_platform first, std::runtime_error);
+  EXPECT_THROW(drives_platform second, std::runtime_error);
+  EXPECT_EQ(tools_.calls_of("which").size(), 5u);
 }
 
 TEST_F(ToolCheck, ShellWithoutWhichIsRefused) {

@@ -8,6 +8,7 @@
 #include "flash_fixture.h"
 
 using flash_test::flash_fixture;
+using test_support::scoped_env;
 
 namespace {
 
@@ -17,21 +18,19 @@ bool all_equal(const std::vector<std::uint8_t>& bytes, std::uint8_t value) {
 
 class BadInput : public flash_fixture {};
 
-TEST_F(BadInput, DirectoryAsImageWritesNothingAndSaysWhichBlockFailed) {
-  auto device = make_device();
-  prepare(*device, 4096, 4096);
-  const std::string folder = dir.file("image.d");
-  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-  device->set_image(folder);  // stat() gives a directory a size of its own
-  ASSERT_GT(device->image_size, 0u);
-  const std::uint64_t blocks = device->image_size / 4096;
-  const std::string expected = blocks > 0 ? "failed to read image block #0 with 0/4096 bytes"
-                                          : "failed to read image residual block with 0/" +
-                                                std::to_string(device->image_size) + " bytes";
+TEST_F(BadInput, ImageThatBecameADirectoryLeavesTheDriveUnopened) {
+  scoped_env user("FAKE_WHOAMI", "alice");
+  auto device = make_job_device();
+  prepare(*device, 8192, 4096);
+  device->set_capacity_check(true);
+  ::unlink(image_path.c_str());
+  ASSERT_EQ(::mkdir(image_path.c_str(), 0700), 0);  // a directory opens, and reads fail
 
   run_write(*device);
-  EXPECT_EQ(stats(device->write_stats)["errque"], expected);
+  EXPECT_EQ(stats(device->write_stats)["errque"], "failed to read image block #0 with 0/4096 bytes");
   EXPECT_TRUE(all_equal(test_support::read_bytes(disk.path), 0)) << "not one byte reached the drive";
+  EXPECT_TRUE(tools.calls_of("sudo").empty()) << "the drive's node was not even opened to the job";
+  EXPECT_EQ(tools.calls_of("lsblk --bytes").size(), 2u) << "no listing of the job's own: construction and setDrive";
 
   run_validate(*device);
   const auto validated = stats(device->validate_stats);

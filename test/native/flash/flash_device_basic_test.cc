@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include "flash_fixture.h"
 
 using flash_test::fake_disk;
@@ -33,43 +35,59 @@ TEST_F(DeviceSettings, SetDriveRefreshesLooksUpAndRefusesFixedDisks) {
   late.name = "sdlate";
   late.path = dir.file("late.img");
   list_disks({disk, fixed, late});  // plugged in after construction
-  EXPECT_EQ(failure_of([&] { device->set_drive("vdz"); }), "drive is not external/removable");
-  EXPECT_EQ(device->drive.identifier, "vdz") << "the refused record stays chosen";
   EXPECT_EQ(failure_of([&] { device->set_drive("sdlate"); }), "accepted");
-  EXPECT_EQ(device->drive.path, late.path);
+  EXPECT_EQ(failure_of([&] { device->set_drive("vdz"); }), "drive is not external/removable");
+  EXPECT_EQ(device->drive.path, late.path) << "a refused drive leaves the earlier choice";
 }
 
-TEST_F(DeviceSettings, SetImageRecordsTheSizeOrExplainsTheFailure) {
+TEST_F(DeviceSettings, SetImageRecordsTheSizeOrRefusesWhatIsNoImage) {
   auto device = make_device();
   test_support::write_file(image_path, std::string(1234, 'x'));
   device->set_image(image_path);
   EXPECT_EQ(device->image_size, 1234u);
 
   const std::string missing = dir.file("missing.img");
-  EXPECT_EQ(failure_of([&] { device->set_image(missing); }),
-            "failed to determine size of " + missing + " : stat(image_path_,...) failed: image file may not exist");
-  EXPECT_EQ(device->image_path, missing);
-  EXPECT_EQ(device->image_size, 1234u);
-
   const std::string empty = dir.file("empty.img");
   test_support::write_file(empty, "");
-  EXPECT_EQ(failure_of([&] { device->set_image(empty); }),
-            "failed to determine size of " + empty + " : image appears to have file size zero");
-  EXPECT_EQ(device->image_size, 0u);
-  EXPECT_EQ(failure_of([&] { device->set_image("/dev/null"); }),
-            "failed to determine size of /dev/null : image appears to have file size zero");
+  const std::string fifo = dir.file("image.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const auto& [path, refusal] : std::vector<std::pair<std::string, std::string>>{
+           {missing, "failed to determine size of " + missing + " : image file may not exist"},
+           {empty, "failed to determine size of " + empty + " : image appears to have file size zero"},
+           {fifo, "failed to determine size of " + fifo + " : image appears to have file size zero"},
+           {dir.path(), dir.path() + " is a directory, not an image file"},
+           {"/dev/null", "/dev/null is a device, not an image file"}}) {
+    EXPECT_EQ(failure_of([&] { device->set_image(path); }), refusal);
+    EXPECT_EQ(device->image_path, image_path) << "the earlier image stays chosen";
+    EXPECT_EQ(device->image_size, 1234u);
+  }
 }
 
-TEST_F(DeviceSettings, PasswordIsProbedOnStandardInputAndKeptWhenRefused) {
+TEST_F(DeviceSettings, PasswordIsProbedOnStandardInputAndStoredOnlyWhenAccepted) {
   scoped_env accepted("FAKE_SUDO_PASSWORD", "a 'quoted' $(pass)");
   auto device = make_device();
   EXPECT_EQ(failure_of([&] { device->set_password("a 'quoted' $(pass)"); }), "accepted");
   EXPECT_EQ(failure_of([&] { device->set_password("wrong"); }), "invalid sudo password");
-  EXPECT_EQ(device->password, "wrong");
+  EXPECT_EQ(device->password, "a 'quoted' $(pass)");
   auto sudo_calls = tools.calls_of("sudo -S");
   ASSERT_EQ(sudo_calls.size(), 2u);
   EXPECT_EQ(sudo_calls[0].rfind("sudo -S -k su ", 0), 0u) << sudo_calls[0];
   for (const auto& call : tools.calls()) EXPECT_EQ(call.find("quoted"), std::string::npos) << call;
+}
+
+TEST_F(DeviceSettings, UserThatSudoRefusesWhateverThePasswordIsToldSo) {
+  scoped_env accepted("FAKE_SUDO_PASSWORD", "right");
+  scoped_env not_sudoer("FAKE_SUDO_NOT_SUDOER", "1");
+  scoped_env user("FAKE_WHOAMI", "alice");
+  auto device = make_device();
+  try {
+    device->set_password("right");
+    ADD_FAILURE() << "accepted";
+  } catch (const coded_error& e) {
+    EXPECT_EQ(e.why(), reason::no_sudo);
+    EXPECT_STREQ(e.what(), "alice may not use sudo on this machine");
+  }
+  EXPECT_EQ(failure_of([&] { device->set_password("wrong"); }), "invalid sudo password");
 }
 
 TEST_F(DeviceSettings, PasswordNeverReachesTheShellOfSuWhenSudoAsksForNone) {

@@ -108,6 +108,7 @@ TEST_F(WriteJob, StartChecksRunInOrderWithTheirMessages) {
   internal.hotplug = false;
   list_disks({disk, internal});
   EXPECT_THROW(device->set_drive("fixed"), std::runtime_error);
+  device->drive = device->drive_model.get_drive("fixed");  // as a caller of the engine may set it
   EXPECT_EQ(refused(), "ENODRIVE: drive is not external/removable");
 
   prepare(*device, 4096, 4096);

@@ -120,7 +120,7 @@ TEST_F(PasswordCheck, PasswordThatSudoWouldSplitRunsNothing) {
     EXPECT_FALSE(sudoauth::check_password(text));
     EXPECT_FALSE(sudoauth::check_password_for_user("root", text));
   }
-  EXPECT_TRUE(tools.calls().empty());
+  EXPECT_TRUE(tools.calls_of("sudo").empty());
   EXPECT_FALSE(exists(victim));
 }
 

@@ -105,43 +105,49 @@ TEST(PrivilegesIsRoot, MatchesTheRealUser) {
   EXPECT_EQ(privileges::check_admin(), ::geteuid() == 0);
 }
 
+namespace {
+
+// Whether a fresh process, whose whoami prints `output`, is root: each process asks once.
+bool is_root_in_a_child(const char* output) {
+  return test_support::in_a_child([&] {
+           scoped_env fake("FAKE_WHOAMI_OUTPUT", output);
+           return std::string(privileges::is_root() && privileges::check_admin() ? "root" : "not root");
+         }) == "root";
+}
+
+}  // namespace
+
 TEST(PrivilegesIsRoot, TrueOnlyForRootFollowedByOneCharacter) {
   temp_dir dir;
   stand_in_tools tools(dir);
-  {
-    scoped_env name("FAKE_WHOAMI", "root");
-    EXPECT_TRUE(privileges::is_root());
-    EXPECT_TRUE(privileges::check_admin());
-  }
   struct Case {
     const char* output;
+    bool root;
     const char* why;
   };
-  const Case refused[] = {
-      {"roots\n", "extra character before the line break"},
-      {"Root\n", "capital letter"},
-      {"ROOT\n", "upper case"},
-      {"root", "no line break: the last letter is removed"},
-      {"root\n\n", "two line breaks"},
-      {" root\n", "leading blank"},
-      {"alice\n", "another user"},
-      {"", "empty output"},
-      {"\n", "only a line break"},
-      {"whoami: cannot find name for user ID 1000\n", "tool error"},
+  const Case cases[] = {
+      {"root\n", true, "root"},
+      {"root ", true, "any final character counts as the line break"},
+      {"roots\n", false, "extra character before the line break"},
+      {"Root\n", false, "capital letter"},
+      {"ROOT\n", false, "upper case"},
+      {"root", false, "no line break: the last letter is removed"},
+      {"root\n\n", false, "two line breaks"},
+      {" root\n", false, "leading blank"},
+      {"alice\n", false, "another user"},
+      {"", false, "empty output"},
+      {"\n", false, "only a line break"},
+      {"whoami: cannot find name for user ID 1000\n", false, "tool error"},
   };
-  for (const auto& c : refused) {
-    scoped_env output("FAKE_WHOAMI_OUTPUT", c.output);
-    EXPECT_FALSE(privileges::is_root()) << c.why;
-    EXPECT_FALSE(privileges::check_admin()) << c.why;
-  }
-  {
-    // Any final character counts as the line break.
-    scoped_env output("FAKE_WHOAMI_OUTPUT", "root ");
-    EXPECT_TRUE(privileges::is_root());
-  }
-  const auto calls = tools.calls_of("whoami");
-  ASSERT_FALSE(calls.empty());
-  for (const auto& call : calls) EXPECT_EQ(call, "whoami");
+  for (const auto& c : cases) EXPECT_EQ(is_root_in_a_child(c.output), c.root) << c.why;
+}
+
+TEST(PrivilegesIsRoot, WhoamiRunsOncePerProcess) {
+  temp_dir dir;
+  stand_in_tools tools(dir);
+  EXPECT_EQ(privileges::is_root(), privileges::is_root());
+  EXPECT_EQ(privileges::user_name(), privileges::user_name());
+  EXPECT_EQ(tools.calls_of("whoami"), std::vector<std::string>{"whoami"});
 }
 
 TEST(PrivilegesIsRoot, ShellErrorLineIsNotRoot) {

@@ -1,0 +1,20 @@
+#pragma once
+// Whether sudo takes a password from the user running the process: the one probe
+// behind FlashDrive.setPassword and the sudo addon's checks. The password reaches sudo
+// only on its standard input, never on a command line or in the environment.
+#include <string>
+
+namespace sudo_probe {
+
+enum class verdict {
+  accepted,
+  wrong_password,
+  user_not_allowed,  // sudo refuses this user whatever the password
+};
+
+// Runs `sudo_command` (a "sudo -S -k ..." line) with `password` on its standard input
+// and tells what sudo made of it. A password holding a line break or a NUL byte can
+// never be accepted whole and is not sent.
+verdict probe(const std::string& sudo_command, const std::string& password);
+
+}  // namespace sudo_probe
