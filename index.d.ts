@@ -318,7 +318,7 @@ export interface VerifyResult {
 
 export interface FlashResult {
   drive: Drive;
-  /** As inspectImage tells: size null where the format records none. */
+  /** As the job read the image (a file or a URL): size null where the format records none. */
   image: { format: ImageInfo['format']; size: number | null };
   /** Bytes of the image written onto the drive. */
   bytesWritten: number;

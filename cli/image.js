@@ -3,7 +3,7 @@
 // that goes with it; for a file or an http(s) URL.
 const fs = require('node:fs');
 const path = require('node:path');
-const { inspectImage, inspect } = require('../index.js');
+const { inspectImage, inspect, listCache } = require('../index.js');
 const { found, isUrl } = require('../api/inspect');
 
 const COMPRESSED = /\.(xz|gz|zst|bz2|zip)$/;
@@ -47,9 +47,14 @@ async function findBlockMap(image, choice, stallTimeoutMs) {
   return null;
 }
 
-async function describeImage(image, bmapChoice, stallTimeoutMs) {
+// `source` holds the write's source options: with the cache and a digest, a cached copy
+// of a URL image answers without the server.
+async function describeImage(image, bmapChoice, { stallTimeoutMs, cache, sha256 } = {}) {
   let info;
-  if (isUrl(image)) {
+  const cached = isUrl(image) && cache && sha256 ? listCache().find((e) => e.sha256 === sha256.toLowerCase()) : null;
+  if (cached) {
+    info = inspectImage(cached.path);
+  } else if (isUrl(image)) {
     info = await inspect(image, { stallTimeoutMs });
   } else {
     // The engine's own text for a missing image, before inspectImage's vaguer one.

@@ -112,7 +112,7 @@ async function write(imagePath, driveKeys, opts) {
     ...sourceOptions(opts), cacheLimit: parseSize(opts.cacheLimit, { what: 'cache limit', limit: Number.MAX_SAFE_INTEGER }),
   };
   const drives = await findTargets(driveKeys);
-  const image = await describeImage(imagePath, opts.bmap, source.stallTimeoutMs);
+  const image = await describeImage(imagePath, opts.bmap, source);
   refuse(image, drives, opts.verify ? { write: blockSize, read: verifyBlockSize } : { write: blockSize });
 
   show(image, drives, source);

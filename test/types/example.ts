@@ -1,5 +1,7 @@
 // A typed application of the promise API, checked with tsc --noEmit by package.test.js.
-import { listDrives, flash, verify, FlasherError, type Progress } from 'flasher-addon';
+import {
+  listDrives, flash, verify, inspect, listCache, clearCache, FlashDrive, FlasherError, type Progress, type SourceReport,
+} from 'flasher-addon';
 
 function show(progress: Progress): void {
   const percent = progress.total === null ? '?' : ((100 * progress.bytes) / progress.total).toFixed(1);
@@ -28,6 +30,39 @@ export async function writeEveryStick(image: string): Promise<string[]> {
   return results.filter((r) => r.status !== 'ok').map((r) => `${r.drive.name}: ${r.error?.code ?? r.status}`);
 }
 
+// An image from the network: checked against its signed checksums, kept in the cache,
+// its first MiB written last (the default).
+export async function writeFromUrl(url: string, drive: string): Promise<string> {
+  const { format, fileSize, size } = await inspect(url, { stallTimeoutMs: 10000 });
+  const onProgress = (p: Progress) => console.log(p.bytes, p.sourceBytes, p.sourceTotal ?? '?');
+  try {
+    const result = await flash({
+      image: url, drive, checksums: `${url}/../SHA256SUMS`, keyring: 'distro.gpg', cache: true, cacheLimit: 2 ** 34,
+      stallTimeoutMs: 30000, firstBlockLast: true, onProgress,
+    });
+    const source: SourceReport | undefined = result.report.source;
+    return `${format} ${fileSize ?? '?'} ${size ?? '?'}: ${source?.checksum}, ${source?.resumes} resumes, ${listCache().length} cached`;
+  } catch (err) {
+    if (err instanceof FlasherError && (err.code === 'ENETWORK' || err.code === 'ECHECKSUM' || err.code === 'ESIGNATURE')) {
+      clearCache();
+      return err.message;
+    }
+    throw err;
+  }
+}
+
+export function engineSettings(drive: FlashDrive): void {
+  drive.setImage('https://example.org/os.img.xz');
+  drive.setSha256('0'.repeat(64));
+  drive.setCache(true, 2 ** 34);
+  drive.setStallTimeout(30000);
+  drive.setFirstBlockLast(false);
+  const { sourceBytes, sourceTotal } = drive.getProgress().write;
+  console.log(sourceBytes, sourceTotal);
+}
+
+// @ts-expect-error: the cache takes a boolean
+flash({ image: 'https://example.org/a.img', drive: 'sdb', cache: 'yes' });
 // @ts-expect-error: no such write mode
 flash({ image: 'a.img', drive: 'sdb', writeMode: 'fast' });
 // @ts-expect-error: the drive is required
