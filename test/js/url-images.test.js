@@ -88,7 +88,8 @@ test('a drop at 40 % resumes with the bytes exact; without ranges, one restart o
 });
 
 test('checksums: a wrong sha256 or a wrong line fails with the first MiB zero; a missing line leaves the drive untouched', async (t) => {
-  const files = ({ xz }) => ({
+  const files = ({ xz, bytes }) => ({
+    '/altered.img': { bytes, alter: 2 * MiB },
     '/SHA256SUMS': { bytes: Buffer.from(`${sha256('other')}  os.img.xz\n`) },
     '/NOLINE': { bytes: Buffer.from(`${sha256(xz)}  other.img.xz\n`) },
     '/BSD': { bytes: Buffer.from(`SHA256 (os.img.xz) = ${sha256(xz)}\n`) },
@@ -103,6 +104,11 @@ test('checksums: a wrong sha256 or a wrong line fails with the first MiB zero; a
     assert.ok(stored().subarray(MiB, image.bytes.length).equals(image.bytes.subarray(MiB)));
     assert.equal(err.report.source.checksum, 'mismatched');
   }
+  // A mirror that serves a flipped byte: the first MiB stays zero.
+  const altered = await failure(flash({ image: server.url('/altered.img'), drive: 'sd0', sha256: sha256(image.bytes) }));
+  assert.equal(altered.code, 'ECHECKSUM');
+  assert.ok(stored().subarray(0, MiB).equals(zeros(MiB)), 'the first MiB is not zero');
+
   blank(drives[0]);
   const refused = await failure(flash({ image: url, drive: 'sd0', checksums: server.url('/NOLINE') }));
   assert.deepEqual([refused.code, refused.message], ['ECHECKSUM', `no checksum for os.img.xz in ${server.url('/NOLINE')}`]);
@@ -157,6 +163,19 @@ test('the cache: a second write takes the image from it with the server stopped'
   assert.deepEqual([second.report.source.fromCache, second.report.source.downloaded], [true, 0]);
   assert.ok(stored().subarray(0, image.bytes.length).equals(image.bytes));
   assert.equal(api.clearCache(), 1);
+});
+
+test('the cache without a digest: found by URL while the ETag holds, downloaded again once the file changed', async (t) => {
+  const { box, image, server, stored } = await setUp(t);
+  process.env.XDG_CACHE_HOME = path.join(box.dir, 'cache');
+  const options = { image: server.url('/os.img'), drive: 'sd0', cache: true };
+  const fromCache = async () => (await flash(options)).report.source.fromCache;
+  assert.deepEqual([await fromCache(), await fromCache()], [false, true]);
+  const other = crypto.randomBytes(image.bytes.length);
+  server.replace('/os.img', other);
+  assert.equal(await fromCache(), false);
+  assert.ok(stored().subarray(0, other.length).equals(other));
+  assert.equal(api.listCache().length, 2);
 });
 
 test('a cancelled download leaves the first MiB zero', async (t) => {

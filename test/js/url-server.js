@@ -8,7 +8,8 @@
 // byte at that offset). It counts per file the requests, the body bytes it sent, and
 // the downloads of the whole file (requests that asked for no range).
 //   const server = await serve({ '/x.img.xz': { bytes, dropAfter: 1000 } }, { tls });
-//   server.url('/x.img.xz'); server.sent('/x.img.xz'); await server.close();
+//   server.url('/x.img.xz'); server.sent('/x.img.xz'); server.replace('/x.img.xz', other);
+//   await server.close();
 // Run as a program (`node url-server.js CONFIG.json`, CONFIG mapping URL paths to
 // { file, stream, ...misbehaviour }), it serves those files and prints its address:
 // the server of the native tests and of the benchmark. A file with `stream` is read
@@ -93,11 +94,12 @@ function respond(file, req, res, counts) {
 async function serve(files, { tls } = {}) {
   const counts = new Map(Object.keys(files).map((name) => [name, { requests: 0, whole: 0, bytes: 0 }]));
   const modified = new Date(Date.now() - 60000).toUTCString();
-  const described = new Map(Object.entries(files).map(([name, file]) => {
+  const describe = (name, file) => {
     const size = file.bytes ? file.bytes.length : fs.statSync(file.path).size;
     const identity = file.bytes ? crypto.createHash('sha1').update(file.bytes).digest('hex') : `${size}-${name}`;
-    return [name, { modified, size, etag: `"${identity}"`, ...file }];
-  }));
+    return { modified, ...file, size, etag: `"${identity}"` };
+  };
+  const described = new Map(Object.entries(files).map(([name, file]) => [name, describe(name, file)]));
   const sockets = new Set();
   const handler = (req, res) => {
     const name = decodeURIComponent(new URL(req.url, 'http://x').pathname);
@@ -122,6 +124,8 @@ async function serve(files, { tls } = {}) {
     sent: (name) => counts.get(name).bytes,
     requests: (name) => counts.get(name).requests,
     wholeDownloads: (name) => counts.get(name).whole,
+    // Serves other bytes at `name` from now on, as a mirror that updated the file does.
+    replace: (name, bytes) => described.set(name, describe(name, { ...described.get(name), bytes, modified: new Date().toUTCString() })),
     close: () => new Promise((resolve) => {
       for (const socket of sockets) socket.destroy();
       server.close(resolve);
