@@ -1,7 +1,8 @@
 'use strict';
 // Images from URLs through the promise API, against a server of the test's own on
 // 127.0.0.1 (url-server.js): the download streamed onto the drives, its resumes, the
-// checksums and their signatures, the cache, and the first MiB written last.
+// checksums, the cache, and the first MiB written last. The signatures are checked in
+// test/native/origin and through the command line (cli-url.test.js).
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { execFileSync } = require('node:child_process');
@@ -116,37 +117,6 @@ test('checksums: a wrong sha256 or a wrong line fails with the first MiB zero; a
 
   const local = await flash({ image: `${image.raw}.xz`, drive: 'sd0', checksums: server.url('/BSD') });
   assert.equal(local.report.source.checksum, 'matched');
-});
-
-test('signatures made with gpg: detached and clearsigned pass with the keyring; another key is refused before any write', async (t) => {
-  const { box, drives, image, stored } = await setUp(t);
-  const gpg = (home, ...args) => execFileSync('gpg', ['--homedir', home, '--batch', '--yes', ...args], { stdio: 'pipe' });
-  const [signer, stranger] = ['signer', 'stranger'].map((who) => {
-    const home = path.join(box.dir, who);
-    fs.mkdirSync(home, { mode: 0o700 });
-    gpg(home, '--passphrase', '', '--quick-gen-key', `${who} <${who}@example.org>`, 'ed25519', 'sign', 'never');
-    return home;
-  });
-  const keyring = path.join(box.dir, 'signer.gpg');
-  fs.writeFileSync(keyring, gpg(signer, '--export'));
-  const sums = path.join(box.dir, 'SHA256SUMS');
-  fs.writeFileSync(sums, `${sha256(image.xz)}  os.img.xz\n`);
-  const signed = (home, how) => gpg(home, how, '-o', '-', sums);
-  const server = await serve({
-    '/detached/SHA256SUMS': { bytes: fs.readFileSync(sums) },
-    '/detached/SHA256SUMS.gpg': { bytes: signed(signer, '--detach-sign') },
-    '/inline/SHA256SUMS': { bytes: signed(signer, '--clearsign') },
-    '/stranger/SHA256SUMS': { bytes: signed(stranger, '--clearsign') },
-    ...Object.fromEntries(['detached', 'inline', 'stranger'].map((dir) => [`/${dir}/os.img.xz`, { bytes: image.xz }])),
-  });
-  t.after(() => server.close());
-  const write = (dir) => flash({ image: server.url(`/${dir}/os.img.xz`), drive: 'sd0', checksums: server.url(`/${dir}/SHA256SUMS`), keyring });
-
-  for (const dir of ['detached', 'inline']) assert.equal((await write(dir)).report.source.checksum, 'matched', dir);
-  blank(drives[0]);
-  const err = await failure(write('stranger'));
-  assert.deepEqual([err.code, err.message], ['ESIGNATURE', `bad signature on ${server.url('/stranger/SHA256SUMS')}`]);
-  assert.ok(stored().equals(Buffer.alloc(8 * MiB, 0xaa)), 'the drive was touched');
 });
 
 test('the cache: a second write takes the image from it with the server stopped', async (t) => {

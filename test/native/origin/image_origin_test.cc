@@ -1,6 +1,6 @@
 // Where an image comes from and how it is checked: the digest a request publishes
-// (given, or from a checksums file in either form, signed or not), the comparison at
-// the end of the image, and the cache's entries.
+// (given, or from a checksums file in either form, signed or not), and the cache's
+// entries. The comparison at the end of the image: first_block_test.cc.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -120,28 +120,6 @@ TEST_F(Checks, ASignedChecksumsFileCountsOnlyWithAGoodSignatureFromTheKeyring) {
   EXPECT_EQ(outcome(r), digest) << "only the signed text is read";
   sign("stranger", "--clearsign", "plain", "SHA256SUMS");
   EXPECT_EQ(outcome(r, reason::signature), bad) << "clearsigned by another key";
-}
-
-TEST_F(Checks, TheDigestIsComparedWhenTheImageWasReadToItsEnd) {
-  for (const bool right : {true, false}) {
-    origin::image_request r;
-    r.location = dir.file("image.img");
-    r.sha256 = right ? digest : std::string(64, 'a');
-    origin::image_origin opened(r, std::nullopt);
-    opened.stored().skip(1000);  // the rest is taken by finish()
-    if (right) {
-      EXPECT_NO_THROW(opened.finish());
-    } else {
-      try {
-        opened.finish();
-        ADD_FAILURE() << "a wrong digest passed";
-      } catch (const coded_error& e) {
-        EXPECT_EQ(e.why(), reason::checksum);
-        EXPECT_EQ(std::string(e.what()), "image checksum mismatch: expected " + std::string(64, 'a') + ", got " + digest);
-      }
-    }
-    EXPECT_EQ(opened.account().actual_sha256, digest);
-  }
 }
 
 TEST(ImageCache, KeepsWholeDownloadsAndDropsTheLeastRecentlyUsedPastItsLimit) {
