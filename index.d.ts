@@ -168,7 +168,11 @@ export interface ImageInfo {
   size: number | null;
 }
 
-/** Reads an image file's format and decoded size; throws "failed to open image file". */
+/**
+ * Reads an image file's format and decoded size. Throws an Error with `code` EIMAGE for
+ * what no job could read as an image: a missing, empty or unreadable file, a
+ * directory, a device node.
+ */
 export function inspectImage(path: string): ImageInfo;
 
 /** What inspect() tells of an image file or URL. */
@@ -241,6 +245,39 @@ export interface Drive {
 
 /** The disks of the machine, from the addon's own lsblk reading. */
 export function listDrives(): Promise<Drive[]>;
+
+export interface TargetCheckOptions {
+  /** Kernel names or device paths, exactly as listDrives shows them. */
+  drives: string[];
+  /** A path, or an http(s) URL, which is not read here: the job reads it. */
+  image: string;
+  /** A path, or a URL (not read here). */
+  blockMap?: string;
+  /** The write's block size; given, the image must also fit every drive. */
+  blockSize?: number;
+  /** The verification's block size. */
+  verifyBlockSize?: number;
+  /** An image at a URL: its decoded size as inspect() read it, checked against the drives. */
+  imageSize?: number;
+}
+
+export interface TargetCheck {
+  /** Null for an image at a URL. */
+  image: ImageInfo | null;
+  /** The block map's decoded image size and the bytes it maps, or null without one. */
+  blockMap: { imageSize: number; mappedBytes: number } | null;
+  /** The drives, in the order named. */
+  drives: Drive[];
+}
+
+/**
+ * The engine's checks of a job before anything is asked or done, with one listing of
+ * the drives: each drive named exactly, writable and named once, the block sizes
+ * whole sectors of it (at most 256 MiB), the image and its map readable, and the image
+ * fitting. Rejects with a FlasherError (ENODRIVE, ETOOSMALL, EIMAGE, EWRITE or EVERIFY
+ * for a block size); among several drives the message starts with the drive's path.
+ */
+export function checkTargets(options: TargetCheckOptions): Promise<TargetCheck>;
 
 export interface Progress {
   drive: Drive;

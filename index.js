@@ -3,7 +3,7 @@
 // addons, the cache of downloaded images, and the promise API over them (listDrives,
 // flash, verify, inspect).
 const { flasher, sudo } = require('./api/addons');
-const { listDrives } = require('./api/drives');
+const { listDrives, checkTargets } = require('./api/drives');
 const { flash, verify } = require('./api/flash');
 const { inspect } = require('./api/inspect');
 const { FlasherError } = require('./api/errors');
@@ -17,6 +17,7 @@ module.exports = {
   checkPassword: sudo.checkPassword,
   checkPasswordForUser: sudo.checkPasswordForUser,
   listDrives,
+  checkTargets,
   flash,
   verify,
   inspect,

@@ -2,6 +2,6 @@
 import api from './index.js';
 
 export const {
-  FlashDrive, inspectImage, listCache, clearCache, cacheFolder, checkPassword, checkPasswordForUser, listDrives, flash, verify,
-  inspect, FlasherError,
+  FlashDrive, inspectImage, listCache, clearCache, cacheFolder, checkPassword, checkPasswordForUser, listDrives, checkTargets,
+  flash, verify, inspect, FlasherError,
 } = api;

@@ -1,8 +1,8 @@
 'use strict';
-// The machine's disks as the flasher addon reads them from lsblk, and the exact lookup
-// of the drive a job targets.
+// The machine's disks as the flasher addon reads them from lsblk, and the engine's
+// checks of the drives and the image of a job, made before anything is asked.
 const { flasher } = require('./addons');
-const { FlasherError, toFlasherError } = require('./errors');
+const { toFlasherError } = require('./errors');
 
 async function listDrives() {
   try {
@@ -12,21 +12,15 @@ async function listDrives() {
   }
 }
 
-const isWritable = (drive) => drive.removable || drive.hotplug;
-
-// The disk named exactly by its kernel name or device path, and writable. The engine
-// also takes any part of a path, so "sd" could name the first of several drives.
-function findDrive(drives, key) {
-  const drive = drives.find((d) => d.name === key || d.path === key);
-  if (drive) {
-    if (!isWritable(drive)) throw new FlasherError('drive is not external/removable', 'ENODRIVE');
-    return drive;
+// { drives, image, blockMap, blockSize, verifyBlockSize } -> { image, blockMap, drives }:
+// the drives named exactly and writable, each once, the block sizes fitting each, the
+// image and its map readable and the image fitting (where a write block size is given).
+async function checkTargets(options) {
+  try {
+    return await flasher.checkTargets(options);
+  } catch (err) {
+    throw toFlasherError(err, 'ENODRIVE');
   }
-  const holder = drives.find((d) => d.partitions.some((p) => p.name === key || p.path === key));
-  if (holder) {
-    throw new FlasherError(`${key} is a partition of ${holder.name}: give the whole drive (${holder.path})`, 'ENODRIVE');
-  }
-  throw new FlasherError(`required drive ${key} is not available`, 'ENODRIVE');
 }
 
-module.exports = { listDrives, findDrive, isWritable };
+module.exports = { listDrives, checkTargets };

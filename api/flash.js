@@ -4,21 +4,12 @@
 // FlashDrives of its own and settles once the engine's job threads have ended, so
 // nothing is left to keep the process alive.
 const { flasher } = require('./addons');
-const { listDrives, findDrive } = require('./drives');
 const { FlasherError, toFlasherError, throwIfAborted, abortError } = require('./errors');
 const { checkOptions, FLASH_OPTIONS, VERIFY_OPTIONS } = require('./options');
 const { runJob, runGroupWrite } = require('./job');
 
 // Drives with a job of this process: two FlashDrives would write one drive at once.
 const busy = new Set();
-
-// A drive without a sector size takes no block size: the engine says so at the start.
-function checkBlockSize(drive, blockSize, name) {
-  if (drive.sectorSize === 0 || blockSize % drive.sectorSize === 0) return;
-  const err = new RangeError(`options.${name} must be a multiple of the drive's sector size (${drive.sectorSize})`);
-  err.code = 'ERR_INVALID_ARG_VALUE';
-  throw err;
-}
 
 function setUp(drive, opts, writing) {
   const flashDrive = new flasher.FlashDrive();
@@ -78,20 +69,17 @@ async function runPhase(flashDrive, phase, drive, opts) {
   return result;
 }
 
-// Finds the drives, claims them and runs `work`; engine failures become FlasherErrors.
-async function withDrives(opts, keys, fallback, work) {
+// The engine's checks of the drives, block sizes and image (one listing, off the
+// JavaScript thread); then the drives are claimed and `work` runs. Engine failures
+// become FlasherErrors.
+async function withDrives(opts, checks, fallback, work) {
   const claimed = [];
   try {
     throwIfAborted(opts.signal);
-    const listed = await listDrives();
+    const { drives } = await flasher.checkTargets({ image: opts.image, blockMap: opts.blockMap, ...checks });
     throwIfAborted(opts.signal);
-    const drives = keys.map((key) => findDrive(listed, key));
     for (const drive of drives) {
-      checkBlockSize(drive, opts.blockSize, 'blockSize');
-      if (opts.verifyBlockSize) checkBlockSize(drive, opts.verifyBlockSize, 'verifyBlockSize');
-      if (busy.has(drive.path) || claimed.includes(drive.path)) {
-        throw new FlasherError('a job is running on this device', 'EBUSY');
-      }
+      if (busy.has(drive.path)) throw new FlasherError('a job is running on this device', 'EBUSY');
       claimed.push(drive.path);
     }
     for (const path of claimed) busy.add(path);
@@ -103,11 +91,19 @@ async function withDrives(opts, keys, fallback, work) {
   }
 }
 
-// The image as the job read it: a URL's format and size are known only from the job.
+// The image as the job read it: the format and size of an image at a URL are known only
+// from the job.
 const imageOf = (report) => ({ format: report.image.format, size: report.image.size });
 
+// What a write asks the engine to check: both block sizes where it verifies.
+const writeChecks = (opts, keys) => ({
+  drives: keys,
+  blockSize: opts.blockSize,
+  verifyBlockSize: opts.verify ? opts.verifyBlockSize || opts.blockSize : undefined,
+});
+
 async function flashOne(opts) {
-  return withDrives(opts, [opts.drive], 'EWRITE', async ([drive]) => {
+  return withDrives(opts, writeChecks(opts, [opts.drive]), 'EWRITE', async ([drive]) => {
     const flashDrive = setUp(drive, opts, true);
     const written = await runPhase(flashDrive, 'write', drive, opts);
     const checked = opts.verify ? await runPhase(flashDrive, 'verify', drive, opts) : null;
@@ -125,7 +121,7 @@ async function flashOne(opts) {
 // Several drives: one group write, then every drive that was written verified at once.
 // A drive that fails is reported in its result; only a refused start or an abort rejects.
 async function flashGroup(opts) {
-  return withDrives(opts, opts.drives, 'EWRITE', async (drives) => {
+  return withDrives(opts, writeChecks(opts, opts.drives), 'EWRITE', async (drives) => {
     const flashDrives = drives.map((drive) => setUp(drive, opts, true));
     const writes = await runGroupWrite(flashDrives, { drives, signal: opts.signal, onProgress: opts.onProgress });
     const written = writes.map((stats, i) => outcome(flashDrives[i], 'write', stats, opts.signal));
@@ -160,7 +156,7 @@ async function flash(options) {
 
 async function verify(options) {
   const opts = checkOptions(options, VERIFY_OPTIONS);
-  return withDrives(opts, [opts.drive], 'EVERIFY', async ([drive]) => {
+  return withDrives(opts, { drives: [opts.drive], verifyBlockSize: opts.blockSize }, 'EVERIFY', async ([drive]) => {
     const checked = await runPhase(setUp(drive, opts, false), 'verify', drive, opts);
     return { differingBytes: checked.stats.numwriteerrs, durationMs: checked.stats.duration, report: checked.report };
   });

@@ -6,13 +6,15 @@ const { flasher } = require('./addons');
 const { toFlasherError } = require('./errors');
 const { RULES, invalid } = require('./options');
 
-// Calls the native `call(location, stallTimeoutMs, done)` and settles with what `done` gets.
-function offThread(call, location, stallTimeoutMs) {
+// The native `call(location, stallTimeoutMs)`, a Promise settled off the JavaScript thread.
+async function offThread(call, location, stallTimeoutMs) {
   if (!RULES.image.test(location)) throw invalid('image', RULES.image.expected);
   if (!RULES.stallTimeoutMs.test(stallTimeoutMs)) throw invalid('options.stallTimeoutMs', RULES.stallTimeoutMs.expected);
-  return new Promise((resolve, reject) => {
-    call(location, stallTimeoutMs, (err, info) => (err ? reject(toFlasherError(err, 'EIMAGE')) : resolve(info)));
-  });
+  try {
+    return await call(location, stallTimeoutMs);
+  } catch (err) {
+    throw toFlasherError(err, 'EIMAGE');
+  }
 }
 
 function inspect(image, { stallTimeoutMs = RULES.stallTimeoutMs.default } = {}) {

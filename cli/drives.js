@@ -22,16 +22,6 @@ async function listEntries() {
   return (await listDrives()).map(toEntry);
 }
 
-// The disk named exactly by its kernel name or device path. Partitions are refused
-// by name: the image goes onto a whole drive.
-function findDrive(drives, key) {
-  const drive = drives.find((d) => d.name === key || d.path === key);
-  if (drive) return drive;
-  const holder = drives.find((d) => d.partitions.some((p) => p.name === key || p.path === key));
-  if (holder) throw new Error(`${key} is a partition of ${holder.name}: give the whole drive (${holder.path})`);
-  throw new Error(`no drive named ${key}: see "flasher list"`);
-}
-
 function describeDrive(drive) {
   const kind = drive.removable ? 'removable' : drive.writable ? 'hot-pluggable' : 'internal, not writable';
   const lines = [`${drive.name}  ${drive.path}  ${formatBytes(drive.size)}  ${drive.product || '(no product name)'}  [${kind}]`];
@@ -44,4 +34,4 @@ function describeDrive(drive) {
   return lines.join('\n');
 }
 
-module.exports = { listEntries, findDrive, describeDrive };
+module.exports = { listEntries, toEntry, describeDrive };

@@ -1,6 +1,6 @@
 'use strict';
-// The image as `flasher write` shows it: its format, its sizes, and the block map
-// that goes with it; for a file or an http(s) URL.
+// The block map that goes with an image, as `flasher write` looks for it next to a file
+// or a URL, and what an image at a URL is.
 const fs = require('node:fs');
 const path = require('node:path');
 const { inspectImage, inspect, listCache } = require('../index.js');
@@ -30,43 +30,24 @@ function urlCandidates(image) {
   });
 }
 
-const fileThere = (name) => Promise.resolve(Boolean(fs.statSync(name, { throwIfNoEntry: false })?.isFile()));
-
 // `choice` is the --bmap option: a path or URL, false (--no-bmap) or undefined (look
-// for one next to the image).
+// for one next to the image; next to a URL its server is asked).
 async function findBlockMap(image, choice, stallTimeoutMs) {
   if (choice === false) return null;
-  const there = (name) => (isUrl(name) ? found(name, { stallTimeoutMs }) : fileThere(name));
-  if (typeof choice === 'string') {
-    if (!(await there(choice))) throw new Error(`no block map at ${choice}`);
-    return choice;
-  }
-  for (const name of isUrl(image) ? urlCandidates(image) : bmapCandidates(image)) {
-    if (await there(name)) return name;
+  if (typeof choice === 'string') return choice;
+  if (!isUrl(image)) return bmapCandidates(image).find((name) => fs.statSync(name, { throwIfNoEntry: false })?.isFile()) || null;
+  for (const name of urlCandidates(image)) {
+    if (await found(name, { stallTimeoutMs })) return name;
   }
   return null;
 }
 
-// `source` holds the write's source options: with the cache and a digest, a cached copy
-// of a URL image answers without the server.
-async function describeImage(image, bmapChoice, { stallTimeoutMs, cache, sha256 } = {}) {
-  let info;
-  const cached = isUrl(image) && cache && sha256 ? listCache().find((e) => e.sha256 === sha256.toLowerCase()) : null;
-  if (cached) {
-    info = inspectImage(cached.path);
-  } else if (isUrl(image)) {
-    info = await inspect(image, { stallTimeoutMs });
-  } else {
-    // The engine's own text for a missing image, before inspectImage's vaguer one.
-    try {
-      fs.statSync(image);
-    } catch (err) {
-      throw new Error(`failed to determine size of ${image} : stat: ${err.code}`);
-    }
-    info = inspectImage(image);
-  }
-  const { format, fileSize, size } = info;
-  return { path: image, format, fileSize, size, blockMap: await findBlockMap(image, bmapChoice, stallTimeoutMs) };
+// { format, fileSize, size } of an image at a URL; with the cache and a digest, a cached
+// copy answers without the server.
+async function describeUrl(image, { stallTimeoutMs, cache, sha256 }) {
+  const cached = cache && sha256 ? listCache().find((e) => e.sha256 === sha256.toLowerCase()) : null;
+  const { format, fileSize, size } = cached ? inspectImage(cached.path) : await inspect(image, { stallTimeoutMs });
+  return { format, fileSize, size };
 }
 
-module.exports = { describeImage, isUrl };
+module.exports = { findBlockMap, describeUrl, isUrl };

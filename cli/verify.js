@@ -1,11 +1,10 @@
 'use strict';
 // `flasher verify`: compares a drive with an image (a file or a URL) through verify(),
 // then a summary and the exit status.
-const fs = require('node:fs');
-const { verify: verifyDrive, inspect } = require('../index.js');
-const { isUrl } = require('./image');
+const { verify: verifyDrive, checkTargets } = require('../index.js');
+const { describeUrl, isUrl } = require('./image');
 const { sourceOptions } = require('./write');
-const { listEntries, findDrive, describeDrive } = require('./drives');
+const { toEntry, describeDrive } = require('./drives');
 const { providePassword } = require('./input');
 const { runJob } = require('./job');
 const { interrupts } = require('./interrupts');
@@ -40,25 +39,14 @@ function conclude({ size, validate, json }) {
   return interrupts.requested ? EXIT.interrupted : EXIT.failure;
 }
 
-// The bytes the summary counts: a file's size, a URL's decoded (or stored) size.
-async function sizeOf(image, stallTimeoutMs) {
-  if (isUrl(image)) {
-    const info = await inspect(image, { stallTimeoutMs });
-    return info.size ?? info.fileSize ?? 0;
-  }
-  try {
-    return fs.statSync(image).size;
-  } catch (err) {
-    throw new Error(`failed to determine size of ${image} : stat: ${err.code}`);
-  }
-}
-
 async function verify(image, driveKey, opts) {
   const blockSize = parseSize(opts.blockSize);
   const source = sourceOptions(opts);
-  const drive = findDrive(await listEntries(), driveKey);
-  if (!drive.writable) throw new Error('drive is not external/removable');
-  const size = await sizeOf(image, source.stallTimeoutMs);
+  const checked = await checkTargets({ drives: [driveKey], image, verifyBlockSize: blockSize });
+  const drive = toEntry(checked.drives[0]);
+  // The bytes the summary counts: a file's size; for an image at a URL, what it tells.
+  const remote = isUrl(image) ? await describeUrl(image, source) : null;
+  const size = remote ? remote.size ?? remote.fileSize ?? 0 : checked.image.fileSize;
   say(`Comparing ${image} (${formatBytes(size)}) with:\n${describeDrive(drive)}`);
   const password = await providePassword(opts.passwordStdin);
 

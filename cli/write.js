@@ -2,9 +2,9 @@
 // `flasher write`: the image (a file or a URL) and the drives shown and checked, one
 // confirmation, then one flash() call that writes every drive (several from one read of
 // the image) and verifies each, and a summary: the source, then a line per drive.
-const { flash } = require('../index.js');
-const { listEntries, findDrive, describeDrive } = require('./drives');
-const { describeImage, isUrl } = require('./image');
+const { flash, checkTargets } = require('../index.js');
+const { toEntry, describeDrive } = require('./drives');
+const { findBlockMap, describeUrl, isUrl } = require('./image');
 const { confirmDrives, providePassword } = require('./input');
 const { interrupts } = require('./interrupts');
 const { progressDisplay } = require('./progress');
@@ -13,31 +13,21 @@ const { parseSize, formatBytes } = require('./units');
 
 const say = (text) => process.stderr.write(`${text}\n`);
 
-async function findTargets(keys) {
-  const listed = await listEntries();
-  const drives = [];
-  for (const key of keys) {
-    const drive = findDrive(listed, key);
-    if (!drive.writable) throw new Error(`${drive.name}: drive is not external/removable`);
-    if (drives.some((d) => d.path === drive.path)) throw new Error(`${drive.name} is named twice`);
-    drives.push(drive);
-  }
-  return drives;
-}
-
-// flash() refuses these too, but only once called: say so before asking anything.
-function refuse(image, drives, blocks) {
-  for (const drive of drives) {
-    if (image.size !== null && image.size >= drive.size) {
-      throw new Error(`${drive.name}: drive is too small for given image ` +
-        `(${formatBytes(image.size)} decoded, the drive holds ${formatBytes(drive.size)})`);
-    }
-    for (const [kind, bytes] of Object.entries(blocks)) {
-      if (drive.sectorSize > 0 && bytes % drive.sectorSize !== 0) {
-        throw new Error(`${drive.name}: invalid ${kind} block size: ${bytes} is not a multiple of its ${drive.sectorSize}-byte sectors`);
-      }
-    }
-  }
+// The engine's checks of a write, before anything is asked: the drives, the block
+// sizes, the image and its block map. An image at a URL is asked of its server (or the
+// cache) here, and its decoded size, where it tells one, checked against the drives.
+async function checkWrite(imagePath, driveKeys, opts, { blockSize, verifyBlockSize }, source) {
+  const blockMap = await findBlockMap(imagePath, opts.bmap, source.stallTimeoutMs);
+  const remote = isUrl(imagePath) ? await describeUrl(imagePath, source) : null;
+  const checked = await checkTargets({
+    drives: driveKeys,
+    image: imagePath,
+    blockMap: blockMap || undefined,
+    blockSize,
+    verifyBlockSize: opts.verify ? verifyBlockSize : undefined,
+    imageSize: remote && remote.size !== null ? remote.size : undefined,
+  });
+  return { image: { path: imagePath, ...(remote || checked.image), blockMap }, drives: checked.drives.map(toEntry) };
 }
 
 function show(image, drives, checks) {
@@ -111,9 +101,7 @@ async function write(imagePath, driveKeys, opts) {
   const source = {
     ...sourceOptions(opts), cacheLimit: parseSize(opts.cacheLimit, { what: 'cache limit', limit: Number.MAX_SAFE_INTEGER }),
   };
-  const drives = await findTargets(driveKeys);
-  const image = await describeImage(imagePath, opts.bmap, source);
-  refuse(image, drives, opts.verify ? { write: blockSize, read: verifyBlockSize } : { write: blockSize });
+  const { image, drives } = await checkWrite(imagePath, driveKeys, opts, { blockSize, verifyBlockSize }, source);
 
   show(image, drives, source);
   if (!opts.yes) await confirmDrives(drives);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "drives/drives.h"
-#include "support/coded_error.h"
+#include "promise_worker.h"
 
 namespace {
 
@@ -30,7 +30,9 @@ Napi::Object to_object(Napi::Env env, const partition& part) {
   return object;
 }
 
-Napi::Object to_object(Napi::Env env, const phydrive& drive) {
+}  // namespace
+
+Napi::Object drive_object(Napi::Env env, const phydrive& drive) {
   Napi::Object object = Napi::Object::New(env);
   object.Set("name", drive.identifier);
   object.Set("path", drive.path);
@@ -47,50 +49,32 @@ Napi::Object to_object(Napi::Env env, const phydrive& drive) {
   return object;
 }
 
-class list_worker : public Napi::AsyncWorker {
- public:
-  explicit list_worker(const Napi::Env& env)
-      : Napi::AsyncWorker(env, "flasher drive list"), deferred(Napi::Promise::Deferred::New(env)) {}
+namespace {
 
-  Napi::Promise promise() const { return deferred.Promise(); }
+class list_worker : public promise_worker {
+ public:
+  explicit list_worker(const Napi::Env& env) : promise_worker(env, "flasher drive list") {}
 
  protected:
-  // A std::exception thrown here (lsblk missing, too old, or its listing unreadable)
-  // becomes the rejection, with the drive model's text.
-  void Execute() override {
-    try {
-      physical_drives model;
-      listed = model.drive_list;
-    } catch (const coded_error& e) {
-      code = reason_code(e.why());
-      throw;
-    }
+  // lsblk missing, too old, or its listing unreadable: the drive model's text.
+  void work() override {
+    physical_drives model;
+    listed = model.drive_list;
   }
 
-  void OnOK() override {
-    Napi::Env env = Env();
-    Napi::Array result = Napi::Array::New(env, listed.size());
-    for (std::uint32_t i = 0; i < listed.size(); ++i) result[i] = to_object(env, listed[i]);
-    deferred.Resolve(result);
-  }
-
-  void OnError(const Napi::Error& error) override {
-    if (!code.empty()) error.Set("code", code);
-    deferred.Reject(error.Value());
+  Napi::Value result(Napi::Env env) override {
+    Napi::Array drives = Napi::Array::New(env, listed.size());
+    for (std::uint32_t i = 0; i < listed.size(); ++i) drives[i] = drive_object(env, listed[i]);
+    return drives;
   }
 
  private:
-  Napi::Promise::Deferred deferred;
   std::vector<phydrive> listed;
-  std::string code;  // the reason of a failed listing
 };
 
 }  // namespace
 
 Napi::Value list_drives(const Napi::CallbackInfo& info) {
   if (info.Length() != 0) throw Napi::TypeError::New(info.Env(), "list_drives() takes no parameter");
-  auto* worker = new list_worker(info.Env());  // deletes itself once settled
-  Napi::Promise promise = worker->promise();
-  worker->Queue();
-  return promise;
+  return (new list_worker(info.Env()))->start();
 }

@@ -11,6 +11,7 @@
 #include "job_link.h"
 #include "napi_drive_list.h"
 #include "napi_image_source.h"
+#include "napi_target_check.h"
 #include "support/coded_error.h"
 
 namespace {
@@ -313,6 +314,7 @@ Napi::Object InitAll(Napi::Env env, Napi::Object exports) {
   exports.Set("inspectImage", Napi::Function::New(env, inspect_image, "inspectImage"));
   add_image_source_functions(env, exports);
   exports.Set("listDrives", Napi::Function::New(env, list_drives, "listDrives"));
+  exports.Set("checkTargets", Napi::Function::New(env, check_targets, "checkTargets"));
   return Flash_Drive::Init(env, exports);
 }
 

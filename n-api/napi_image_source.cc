@@ -1,14 +1,13 @@
 #include "napi_image_source.h"
 
-#include <memory>
 #include <string>
-#include <thread>
 
 #include "cache/image_cache.h"
 #include "image/image_source.h"
 #include "net/http_fetch.h"
 #include "net/url.h"
 #include "origin/image_origin.h"
+#include "promise_worker.h"
 #include "support/coded_error.h"
 
 namespace {
@@ -27,83 +26,70 @@ image::image_info read_info(const std::string& location, std::uint32_t stall_tim
   return origin::image_origin(request, std::nullopt).info();
 }
 
-// Runs `work` on a thread of its own and calls `done(error)` or `done(null, value)` on
-// the JavaScript thread, `value` made there by `convert` from what `work` returned.
-template <class Work, class Convert>
-void run_off_thread(const Napi::Env& env, Napi::Function done_function, const char* name, Work work, Convert convert) {
-  auto done = Napi::ThreadSafeFunction::New(env, done_function, name, 0, 1);
-  std::thread([done, work, convert]() mutable {
-    using result_type = decltype(work());
-    std::shared_ptr<result_type> result;
-    std::string failure;
-    const char* code = "EIMAGE";
-    try {
-      result = std::make_shared<result_type>(work());
-    } catch (const coded_error& e) {
-      failure = e.what();
-      code = reason_code(e.why());
-    } catch (const std::exception& e) {
-      failure = e.what();
-    }
-    done.BlockingCall([result, failure, code, convert](Napi::Env js, Napi::Function callback) {
-      if (!result) {
-        Napi::Error error = Napi::Error::New(js, failure);
-        error.Set("code", code);
-        callback.Call({error.Value()});
-        return;
-      }
-      callback.Call({js.Null(), convert(js, *result)});
-    });
-    done.Release();
-  }).detach();
-}
+// inspectAsync(location, stallTimeoutMs): a Promise of { format, fileSize, size }, sizes
+// null where unknown.
+class inspect_worker : public promise_worker {
+ public:
+  inspect_worker(const Napi::Env& env, std::string location, std::uint32_t stall_timeout_ms)
+      : promise_worker(env, "flasher inspect"), location_(std::move(location)), stall_timeout_ms_(stall_timeout_ms) {}
 
-void require_location_call(const Napi::CallbackInfo& info, const char* message) {
-  if (info.Length() != 3 || !info[0].IsString() || !info[1].IsNumber() || !info[2].IsFunction()) {
-    throw Napi::TypeError::New(info.Env(), message);
+ protected:
+  void work() override { info_ = read_info(location_, stall_timeout_ms_); }
+  Napi::Value result(Napi::Env env) override {
+    Napi::Object result = Napi::Object::New(env);
+    result.Set("format", image::format_name(info_.format));
+    result.Set("fileSize", number_or_null(env, info_.file_size > 0 ? std::optional<std::uint64_t>(info_.file_size) : std::nullopt));
+    result.Set("size", number_or_null(env, info_.size));
+    return result;
   }
+
+ private:
+  std::string location_;
+  std::uint32_t stall_timeout_ms_;
+  image::image_info info_;
+};
+
+// probeAsync(url, stallTimeoutMs): a Promise of { found, length } from the headers of
+// the URL (a HEAD request); not found where the server answers with an error or cannot
+// be reached.
+class probe_worker : public promise_worker {
+ public:
+  probe_worker(const Napi::Env& env, std::string url, std::uint32_t stall_timeout_ms)
+      : promise_worker(env, "flasher probe"), url_(std::move(url)), stall_timeout_ms_(stall_timeout_ms) {}
+
+ protected:
+  void work() override {
+    try {
+      headers_ = net::probe(url_, {stall_timeout_ms_});
+    } catch (const coded_error&) {
+      headers_ = net::response_headers{};
+    }
+  }
+  Napi::Value result(Napi::Env env) override {
+    Napi::Object result = Napi::Object::New(env);
+    result.Set("found", headers_.status >= 200 && headers_.status < 300);
+    result.Set("length", number_or_null(env, headers_.length));
+    return result;
+  }
+
+ private:
+  std::string url_;
+  std::uint32_t stall_timeout_ms_;
+  net::response_headers headers_;
+};
+
+template <class Worker>
+Napi::Value start_location_worker(const Napi::CallbackInfo& info, const char* message) {
+  if (info.Length() != 2 || !info[0].IsString() || !info[1].IsNumber()) throw Napi::TypeError::New(info.Env(), message);
+  return (new Worker(info.Env(), info[0].As<Napi::String>().Utf8Value(), info[1].As<Napi::Number>().Uint32Value()))->start();
 }
 
-// inspectAsync(location, stallTimeoutMs, done): done(error) or done(null, { format,
-// fileSize, size }) on the JavaScript thread; sizes null where unknown.
-void inspect_async(const Napi::CallbackInfo& info) {
-  require_location_call(info, "inspect_async() takes a string, a number and a function");
-  const std::string location = info[0].As<Napi::String>().Utf8Value();
-  const std::uint32_t stall_timeout_ms = info[1].As<Napi::Number>().Uint32Value();
-  run_off_thread(
-      info.Env(), info[2].As<Napi::Function>(), "flasher inspect", [=] { return read_info(location, stall_timeout_ms); },
-      [](Napi::Env js, const image::image_info& read) {
-        Napi::Object result = Napi::Object::New(js);
-        result.Set("format", image::format_name(read.format));
-        const std::optional<std::uint64_t> file_size = read.file_size > 0 ? std::optional<std::uint64_t>(read.file_size) : std::nullopt;
-        result.Set("fileSize", number_or_null(js, file_size));
-        result.Set("size", number_or_null(js, read.size));
-        return result;
-      });
+Napi::Value inspect_async(const Napi::CallbackInfo& info) {
+  return start_location_worker<inspect_worker>(info, "inspect_async() takes a string and a number");
 }
 
-// probeAsync(url, stallTimeoutMs, done): done(null, { found, length }) from the headers
-// of the URL (a HEAD request); not found where the server answers with an error or
-// cannot be reached.
-void probe_async(const Napi::CallbackInfo& info) {
-  require_location_call(info, "probe_async() takes a string, a number and a function");
-  const std::string url = info[0].As<Napi::String>().Utf8Value();
-  const std::uint32_t stall_timeout_ms = info[1].As<Napi::Number>().Uint32Value();
-  run_off_thread(
-      info.Env(), info[2].As<Napi::Function>(), "flasher probe",
-      [=] {
-        try {
-          return net::probe(url, {stall_timeout_ms});
-        } catch (const coded_error&) {
-          return net::response_headers{};
-        }
-      },
-      [](Napi::Env js, const net::response_headers& headers) {
-        Napi::Object result = Napi::Object::New(js);
-        result.Set("found", headers.status >= 200 && headers.status < 300);
-        result.Set("length", number_or_null(js, headers.length));
-        return result;
-      });
+Napi::Value probe_async(const Napi::CallbackInfo& info) {
+  return start_location_worker<probe_worker>(info, "probe_async() takes a string and a number");
 }
 
 // listCache(): the cached images, most recently used first.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "support/coded_error.h"
+
 void drives::update(bool) {}
 
 namespace {
@@ -38,6 +40,20 @@ phydrive drives::get_drive(std::string key) const {
     }
   }
   return phydrive{};
+}
+
+phydrive drives::find_named(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(lists_mutex);
+  for (const phydrive& drive : drive_list) {
+    if (names_drive(drive, key)) return drive;
+  }
+  for (const phydrive& drive : drive_list) {
+    if (names_partition(drive, key)) {
+      throw coded_error(reason::no_drive,
+                        key + " is a partition of " + drive.identifier + ": give the whole drive (" + drive.path + ")");
+    }
+  }
+  throw coded_error(reason::no_drive, "required drive " + key + " is not available");
 }
 
 bool drives::contains(const phydrive& drive) const {

@@ -25,6 +25,12 @@ class drives {
   // first of these that it meets, or none at all, gives a default record.
   phydrive get_drive(std::string key) const;
 
+  // The drive that `key` names exactly, by its kernel name or device path: the lookup of
+  // an application that lets its user type a name. Throws a coded_error (ENODRIVE)
+  // "KEY is a partition of NAME: give the whole drive (PATH)" or "required drive KEY is
+  // not available".
+  phydrive find_named(const std::string& key) const;
+
   // Whether a record equal to `drive` is in drive_list.
   bool contains(const phydrive& drive) const;
 

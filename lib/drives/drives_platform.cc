@@ -5,7 +5,9 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "drives/kernel_unmount.h"
 #include "support/coded_error.h"
+#include "support/privileges.h"
 #include "support/process.h"
 #include "support/shell.h"
 #include "support/stringops.h"
@@ -30,6 +32,13 @@ void check_lsblk() {
   const std::vector<std::string> words = stringops::split(process::system("lsblk  --version"), ' ');
   const double version = std::stod(words.empty() ? std::string() : words.back());
   if (version < 2.34) throw coded_error(reason::no_drive, "please update 'util-linux' to version >= 2.34");
+}
+
+// udisksctl says why on its last line, such as "Error unmounting /dev/sdb1: target is busy".
+std::string last_line(std::string output) {
+  while (!output.empty() && std::isspace(static_cast<unsigned char>(output.back()))) output.pop_back();
+  const auto start = output.rfind('\n');
+  return start == std::string::npos ? output : output.substr(start + 1);
 }
 
 }  // namespace
@@ -67,10 +76,16 @@ void drives_platform::mount(partition part, bool mounting) {
   const bool mounted = !current.mountpoint.empty();
   if (mounted == mounting) return;
 
-  const std::string command = std::string(mounting ? "udisksctl mount" : "udisksctl unmount") +
-                              " --block-device " + shell::quote(current.path) + " > /dev/null";
-  if (shell::run(command) != 0) {
-    throw std::runtime_error(mounting ? "failed to mount partition"
-                                      : "failed to unmount partition");
+  const std::string command =
+      std::string(mounting ? "udisksctl mount" : "udisksctl unmount") + " --block-device " + shell::quote(current.path);
+  const shell::outcome result = shell::run_capturing(command, {});
+  if (result.status == 0) return;
+  std::string cause = last_line(result.output);
+  // Root needs no udisks daemon to unmount: the kernel does it.
+  if (!mounting && privileges::is_root()) {
+    cause = kernel_unmount::unmount_device(current.path);
+    if (cause.empty()) return;
   }
+  throw std::runtime_error(mounting ? "failed to mount " + current.path + ": " + cause
+                                    : "failed to unmount " + current.path + " from " + current.mountpoint + ": " + cause);
 }

@@ -13,6 +13,7 @@
 #include "flash/mismatch_report.h"
 #include "flash/node_access.h"
 #include "flash/opened_image.h"
+#include "flash/write_rules.h"
 #include "support/privileges.h"
 
 using block_io::unique_fd;
@@ -24,14 +25,6 @@ namespace {
 
 const char* const keyring_alone = "a keyring is given without a checksums file to check";
 
-bool is_multiple(std::uint64_t value, std::uint64_t unit) { return value != 0 && unit != 0 && value % unit == 0; }
-
-// Whole sectors, no more than the drive holds, and at most 256 MiB: a job keeps one or
-// two buffers of a block in memory.
-bool block_size_fits(std::uint64_t bytes, const phydrive& drive) {
-  return is_multiple(bytes, drive.block_size) && bytes <= drive.disk_size && bytes <= (std::uint64_t{256} << 20);
-}
-
 }  // namespace
 
 void flash_device::write_start_checks() const {
@@ -40,17 +33,19 @@ void flash_device::write_start_checks() const {
   if (password.empty() && !privileges::is_root()) refuse(reason::password, "password is not set");
   if (image_path.empty()) refuse(reason::image, "no image file provided");
   if (!image_checks.keyring.empty() && image_checks.checksums.empty()) refuse(reason::signature, keyring_alone);
-  if (!block_size_fits(write_block_size, drive)) refuse(reason::write, "invalid write block size");
-  const std::optional<std::uint64_t> size = known_image_size();
-  // Where the size is unknown, the job stops before a byte would pass the drive's end.
-  if (size && *size > drive.disk_size) refuse(reason::too_small, "drive is too small for given image");
+  if (!write_rules::block_size_problem(write_block_size, drive).empty()) {
+    refuse(reason::write, "invalid write block size");
+  }
+  if (!write_rules::image_fits(known_image_size(), drive)) refuse(reason::too_small, "drive is too small for given image");
   if (block_map && image_info.size) block_map->check_fits(*image_info.size);
 }
 
 void flash_device::validate_start_checks() const {
   if (image_path.empty()) refuse(reason::image, "no image file provided");
   if (!image_checks.keyring.empty() && image_checks.checksums.empty()) refuse(reason::signature, keyring_alone);
-  if (!block_size_fits(validate_block_size, drive)) refuse(reason::verify, "invalid read block size");
+  if (!write_rules::block_size_problem(validate_block_size, drive).empty()) {
+    refuse(reason::verify, "invalid read block size");
+  }
   if (block_map && image_info.size) block_map->check_fits(*image_info.size);
 }
 

@@ -1,10 +1,10 @@
 #include "flash/opened_image.h"
 
+#include "flash/write_rules.h"
 #include "net/url.h"
 
 void check_fits(const image_pipeline& image, const phydrive& drive) {
-  const std::optional<std::uint64_t> size = image.size();
-  if (size && *size > drive.disk_size) throw coded_error(reason::too_small, "drive is too small for given image");
+  if (!write_rules::image_fits(image.size(), drive)) throw coded_error(reason::too_small, "drive is too small for given image");
 }
 
 void note_opened(const image_pipeline& image, statistics_record& stats) {

@@ -228,7 +228,7 @@ test('a wrong sudo password stops the write before anything starts', async () =>
     patternDrive(box, 2 * MiB);
     const image = box.image(64 * KiB);
     const env = { ...box.env, FAKE_SU_ACCOUNTS: 'alice' };
-    const result = await run(['write', image.file, 'fakesd', '--yes', '--password-stdin'], { env, input: 'open sesame!\n' });
+    const result = await run(['write', image.file, 'fakesd', '--yes', '--password-stdin', '--block-size', '64K'], { env, input: 'open sesame!\n' });
     assert.equal(result.code, 1);
     assert.match(result.stderr, /flasher: invalid sudo password/);
     assert.ok(box.calls().includes('sudo -S -k su alice [refused]'));
@@ -246,21 +246,24 @@ test('the drive is refused before any question when the engine would refuse it',
     const part = { name: 'fakesd1', path: `${box.drivePath}1`, size: MiB / 2, fstype: null, label: null, partlabel: null, mountpoint: null };
     const tiny = disk({ name: 'tiny', file: path.join(box.dir, 'tiny.img'), size: 32 * KiB });
     box.list([disk({ file: box.drivePath, size: MiB, children: [part] }), internal, tiny]);
-    const whole = box.image(MiB, 'whole.img').file;
+    const whole = box.image(MiB + 512, 'whole.img').file;
     const small = box.image(64 * KiB, 'small.img').file;
     const cases = [
-      [['write', whole, 'fakesd'], /flasher: fakesd: drive is too small for given image/],
-      [['write', small, 'fakesd', 'tiny'], /flasher: tiny: drive is too small for given image/],
-      [['write', small, 'fakesd', box.drivePath], /flasher: fakesd is named twice/],
-      [['write', small, 'sda'], /flasher: sda: drive is not external\/removable/],
-      [['write', small, 'nosuch'], /flasher: no drive named nosuch/],
+      [['write', whole, 'fakesd'], /flasher: drive is too small for given image \(1049088 bytes decoded, the drive holds 1048576\)/],
+      [['write', small, 'fakesd', 'tiny', '--block-size', '16K'], /flasher: .*tiny\.img: drive is too small for given image/],
+      [['write', small, 'fakesd', box.drivePath], /flasher: .*drive\.img: the drive is named twice/],
+      [['write', small, 'sda'], /flasher: drive is not external\/removable/],
+      [['write', small, 'nosuch'], /flasher: required drive nosuch is not available/],
       [['write', small, 'fakesd1'], /flasher: fakesd1 is a partition of fakesd: give the whole drive/],
-      [['write', small, 'fakesd', '--block-size', '1000'], /flasher: fakesd: invalid write block size/],
-      [['write', small, 'fakesd', '--verify-block-size', '1000'], /flasher: fakesd: invalid read block size/],
+      [['write', small, 'fakesd', '--block-size', '1000'], /flasher: invalid write block size: 1000 bytes is not a multiple of the drive's 512-byte sectors/],
+      [['write', small, 'fakesd', '--verify-block-size', '1000'], /flasher: invalid read block size: 1000 bytes/],
+      [['write', small, 'fakesd', '--block-size', '4M'], /flasher: invalid write block size: 4194304 bytes is more than the drive holds/],
       [['write', small, 'fakesd', '--block-size', '4X'], /flasher: invalid block size "4X"/],
-      [['write', path.join(box.dir, 'missing.img'), 'fakesd'], /flasher: failed to determine size of .*missing\.img : stat/],
+      [['write', path.join(box.dir, 'missing.img'), 'fakesd'], /flasher: failed to determine size of .*missing\.img : image file may not exist/],
+      [['write', box.dir, 'fakesd'], /flasher: .* is a directory, not an image file/],
     ];
     for (const [args, message] of cases) {
+      if (!args.some((arg) => arg.startsWith('--block-size'))) args.push('--block-size', '64K');
       const result = await run(args, { env: box.env, input: 'fakesd\n' });
       assert.equal(result.code, 1, args.join(' '));
       assert.match(result.stderr, message);
@@ -336,7 +339,7 @@ test('Ctrl-C at the confirmation question ends the command with nothing started'
     patternDrive(box, MiB);
     const image = box.image(64 * KiB);
     let asked = false;
-    const result = await run(['write', image.file, 'fakesd'], {
+    const result = await run(['write', image.file, 'fakesd', '--block-size', '64K'], {
       env: box.env,
       input: null,
       onStderr(stderr, proc) {

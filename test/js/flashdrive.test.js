@@ -25,8 +25,8 @@ test('the package entry exports FlashDrive, both password checks and the promise
   assert.strictEqual(typeof entry.checkPassword, 'function');
   assert.strictEqual(typeof entry.checkPasswordForUser, 'function');
   assert.deepStrictEqual(Object.keys(entry).sort(), [
-    'FlashDrive', 'FlasherError', 'cacheFolder', 'checkPassword', 'checkPasswordForUser', 'clearCache', 'flash', 'inspect',
-    'inspectImage', 'listCache', 'listDrives', 'verify',
+    'FlashDrive', 'FlasherError', 'cacheFolder', 'checkPassword', 'checkPasswordForUser', 'checkTargets', 'clearCache',
+    'flash', 'inspect', 'inspectImage', 'listCache', 'listDrives', 'verify',
   ]);
   const methods = Object.getOwnPropertyNames(FlashDrive.prototype).filter((name) => name !== 'constructor');
   assert.deepStrictEqual(methods, [

@@ -17,7 +17,7 @@ const failures = [
 
 test('a user who is not root: each refusal of sudo rejects with its code', async () => {
   for (const [code, message, sudo, password] of failures) {
-    const box = sandbox({ whoami: 'alice' });
+    const box = sandbox({ whoami: 'alice', diskSize: 8 * 1024 * 1024 });
     Object.assign(process.env, { FAKE_SU_ACCOUNTS: 'alice', ...sudo });
     try {
       const err = await failure(flash({ image: box.image(4096).file, drive: 'fakesd', password }));

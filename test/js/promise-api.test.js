@@ -111,7 +111,7 @@ test('a group write: one refused drive starts none and is named; an abort ends e
   listing([64 * MiB, 4 * MiB, 64 * MiB]);
   const refused = await failure(flash({ image: image.file, drives: fifos, capacityCheck: false }));
   assert.equal(refused.code, 'ETOOSMALL');
-  assert.equal(refused.message, `${fifos[1]}: drive is too small for given image`);
+  assert.equal(refused.message, `${fifos[1]}: drive is too small for given image (${8 * MiB} bytes decoded, the drive holds ${4 * MiB})`);
 
   listing([64 * MiB, 64 * MiB, 64 * MiB]);
   const program = path.join(__dirname, 'flash-abort-program.js');
@@ -131,7 +131,7 @@ const failures = [
     box.list([disk({ file: box.drivePath, rm: false, hotplug: false })]);
     return flash({ image, drive: 'fakesd' });
   }],
-  ['ETOOSMALL', /^drive is too small for given image$/, {},
+  ['ETOOSMALL', /^drive is too small for given image \(\d+ bytes decoded, the drive holds \d+\)$/, {},
     (box) => flash({ image: box.image(8 * MiB + 512).file, drive: 'fakesd' })],
   ['EIMAGE', /^failed to determine size of .*missing\.img : image file may not exist$/, {},
     (box) => flash({ image: path.join(box.dir, 'missing.img'), drive: 'fakesd' })],

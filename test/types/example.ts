@@ -1,6 +1,7 @@
 // A typed application of the promise API, checked with tsc --noEmit by package.test.js.
 import {
-  listDrives, flash, verify, inspect, listCache, clearCache, FlashDrive, FlasherError, type Progress, type SourceReport,
+  listDrives, checkTargets, flash, verify, inspect, listCache, clearCache, FlashDrive, FlasherError, type Progress,
+  type SourceReport,
 } from 'flasher-addon';
 
 function show(progress: Progress): void {
@@ -26,6 +27,8 @@ export async function writeFirstStick(image: string): Promise<number | null> {
 
 export async function writeEveryStick(image: string): Promise<string[]> {
   const sticks = (await listDrives()).filter((drive) => drive.removable).map((drive) => drive.path);
+  const { image: info, drives } = await checkTargets({ drives: sticks, image, blockSize: 4 << 20 });
+  console.log(info?.size ?? info?.fileSize, drives.map((drive) => drive.sectorSize));  // null for a URL
   const { results } = await flash({ image, drives: sticks, verifyBlockSize: 1024 * 1024 });
   return results.filter((r) => r.status !== 'ok').map((r) => `${r.drive.name}: ${r.error?.code ?? r.status}`);
 }

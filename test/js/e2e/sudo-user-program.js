@@ -1,6 +1,7 @@
 'use strict';
 // Run by a user who is not root: probes a wrong and a right password, then writes and
-// validates the image through sudo and chmod, and prints what it saw as one JSON text.
+// validates the image through sudo, prints "writing" once the write moves bytes, and
+// at the end what it saw as one JSON text.
 // Usage: node sudo-user-program.js PACKAGE_DIR SETTINGS_JSON
 const { FlashDrive, checkPassword } = require(process.argv[2]);
 const { device, image, password, wrong, blockSize } = JSON.parse(process.argv[3]);
@@ -28,12 +29,16 @@ async function main() {
   flash.setWriteBlock(blockSize);
   flash.setValidateBlock(blockSize);
   flash.startWrite();
+  while (flash.getProgress().write.bytes === 0 && JSON.parse(flash.getWriteStats()).duration === 0) {
+    await new Promise((resolve) => setTimeout(resolve, 5));
+  }
+  process.stdout.write('writing\n');
   seen.write = await ended(() => flash.getWriteStats());
   // The validation waits for the write thread's end, permission restore included.
   flash.startValidate();
   seen.validate = await ended(() => flash.getValidateStats());
-  // Permission changes of both jobs report into the write statistics; the last one
-  // runs after the validation has closed its statistics, before its thread ends.
+  // The node's access list comes back after the validation has closed its statistics,
+  // before its thread ends.
   for (;;) {
     try {
       flash.setValidateBlock(blockSize);
@@ -43,7 +48,6 @@ async function main() {
       await new Promise((resolve) => setTimeout(resolve, 20));
     }
   }
-  seen.writeAtEnd = JSON.parse(flash.getWriteStats());
   process.stdout.write(JSON.stringify(seen));
 }
 

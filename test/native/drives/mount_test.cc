@@ -22,6 +22,7 @@ std::string unmount_line(const std::string& path) {
   return "udisksctl unmount --block-device " + path;
 }
 
+// The user is not root: root unmounts through the kernel where udisks fails.
 class Mounting : public drives_test::listing_test {
  protected:
   void SetUp() override {
@@ -62,8 +63,12 @@ class Mounting : public drives_test::listing_test {
   }
 
  private:
+  scoped_env not_root_{"FAKE_WHOAMI", "alice"};
   std::unique_ptr<physical_drives> model_;
 };
+
+const char* const sdb1_failed =
+    "failed to unmount /dev/sdb1 from /media/user/STICK: Error unmounting /dev/sdb1: failed";
 
 TEST_F(Mounting, UnmountReleasesMountedPartitionsInOrder) {
   model().unmount("sdc");
@@ -103,8 +108,7 @@ TEST_F(Mounting, UnknownDriveFailsAfterEveryAttempt) {
 
 TEST_F(Mounting, FailingUnmountIsTriedFourTimes) {
   scoped_env failing("FAKE_UDISKSCTL_STATUS", "1");
-  EXPECT_EQ(failure([&] { model().unmount("sdb"); }),
-            "mount attempt #3 failed:failed to unmount partition");
+  EXPECT_EQ(failure([&] { model().unmount("sdb"); }), std::string("mount attempt #3 failed:") + sdb1_failed);
   EXPECT_EQ(udisksctl_calls(), std::vector<std::string>(4, unmount_line("/dev/sdb1")));
 }
 
@@ -113,7 +117,8 @@ TEST_F(Mounting, EachAttemptStartsAgainWithTheFirstPartition) {
   // attempt, still counts as mounted and is released again.
   scoped_env failing("FAKE_UDISKSCTL_FAIL_PATH", "/dev/sdc2");
   EXPECT_EQ(failure([&] { model().mount(drive("sdc"), false, 0); }),
-            "mount attempt #3 failed:failed to unmount partition");
+            "mount attempt #3 failed:failed to unmount /dev/sdc2 from /media/user/B: Error unmounting /dev/sdc2: "
+            "target is busy");
   std::vector<std::string> expected;
   for (int attempt = 0; attempt < 4; ++attempt) {
     expected.push_back(unmount_line("/dev/sdc1"));
@@ -130,15 +135,12 @@ TEST_F(Mounting, LaterAttemptMaySucceed) {
 
 TEST_F(Mounting, AttemptNumberCarriesOn) {
   scoped_env failing("FAKE_UDISKSCTL_STATUS", "1");
-  EXPECT_EQ(failure([&] { model().mount(drive("sdb"), false, 2); }),
-            "mount attempt #3 failed:failed to unmount partition");
+  EXPECT_EQ(failure([&] { model().mount(drive("sdb"), false, 2); }), std::string("mount attempt #3 failed:") + sdb1_failed);
   EXPECT_EQ(udisksctl_calls().size(), 2u);
-  EXPECT_EQ(failure([&] { model().mount(drive("sdb"), false, 7); }),
-            "mount attempt #7 failed:failed to unmount partition");
+  EXPECT_EQ(failure([&] { model().mount(drive("sdb"), false, 7); }), std::string("mount attempt #7 failed:") + sdb1_failed);
   EXPECT_EQ(udisksctl_calls().size(), 3u);
   model().mount_retries = 0;
-  EXPECT_EQ(failure([&] { model().mount(drive("sdb"), false, 0); }),
-            "mount attempt #0 failed:failed to unmount partition");
+  EXPECT_EQ(failure([&] { model().mount(drive("sdb"), false, 0); }), std::string("mount attempt #0 failed:") + sdb1_failed);
   EXPECT_EQ(udisksctl_calls().size(), 4u);
 }
 
@@ -162,9 +164,17 @@ TEST_F(Mounting, MountingRunsOnlyForUnmountedPartitions) {
 
 TEST_F(Mounting, OnePartitionFailsAtOnce) {
   scoped_env failing("FAKE_UDISKSCTL_STATUS", "1");
-  EXPECT_EQ(failure([&] { model().mount(part("sdb2"), true); }), "failed to mount partition");
-  EXPECT_EQ(failure([&] { model().mount(part("sdb1"), false); }), "failed to unmount partition");
+  EXPECT_EQ(failure([&] { model().mount(part("sdb2"), true); }), "failed to mount /dev/sdb2: Error mounting /dev/sdb2: failed");
+  EXPECT_EQ(failure([&] { model().mount(part("sdb1"), false); }), sdb1_failed);
   EXPECT_EQ(udisksctl_calls().size(), 2u);
+}
+
+TEST_F(Mounting, RootUnmountsThroughTheKernelOnlyWhatIsABlockDeviceThere) {
+  scoped_env root("FAKE_WHOAMI", "root");
+  scoped_env failing("FAKE_UDISKSCTL_STATUS", "1");
+  // The listing's node is no block device of this machine: nothing is unmounted.
+  EXPECT_EQ(failure([&] { model().mount(part("sdb1"), false); }),
+            "failed to unmount /dev/sdb1 from /media/user/STICK: no block device at /dev/sdb1");
 }
 
 TEST_F(Mounting, ListedRecordDecidesWhetherToRun) {
@@ -208,7 +218,8 @@ TEST_F(Mounting, DevicePathReachesTheToolAsOneWord) {
   EXPECT_FALSE(std::filesystem::exists(pwned));
 
   scoped_env failing("FAKE_UDISKSCTL_FAIL_PATH", paths[0]);
-  EXPECT_EQ(failure([&] { model().mount(part("sdg1"), false); }), "failed to unmount partition");
+  EXPECT_EQ(failure([&] { model().mount(part("sdg1"), false); }),
+            "failed to unmount " + paths[0] + " from /media/user/P: Error unmounting " + paths[0] + ": target is busy");
 }
 
 }  // namespace

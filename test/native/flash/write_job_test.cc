@@ -215,14 +215,16 @@ TEST_F(WriteJob, WrongSudoPasswordIsRecordedAndTheJobGoesOn) {
 
 TEST_F(WriteJob, FailedUnmountWritesNothing) {
   scoped_env failing("FAKE_UDISKSCTL_STATUS", "1");
+  scoped_env user("FAKE_WHOAMI", "alice");
   disk.children = nlohmann::json::array(
       {{{"name", "fakesd1"}, {"path", dir.file("p1")}, {"type", "part"}, {"mountpoint", "/media/x"}}});
   list_disks({disk});
-  auto device = make_device();
+  auto device = make_job_device();
   prepare(*device, 8192, 4096);
   run_write(*device);
   EXPECT_EQ(stats(device->write_stats)["errque"],
-            "failed to unmount device: mount attempt #3 failed:failed to unmount partition");
+            "failed to unmount device: mount attempt #3 failed:failed to unmount " + dir.file("p1") +
+                " from /media/x: Error unmounting " + dir.file("p1") + ": failed");
   EXPECT_EQ(tools.calls_of("udisksctl").size(), 4u);
   EXPECT_TRUE(all_equal(read_bytes(disk.path), 0));
 }
