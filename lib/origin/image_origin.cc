@@ -128,12 +128,16 @@ void image_origin::open_download() {
 void image_origin::finish() {
   if (!sha256_) return;
   stored_->drain();
-  actual_ = sha256_->hex_digest();
-  if (!expected_.empty() && actual_ != expected_) {
-    if (from_cache_) cache_->remove(expected_);
-    throw coded_error(reason::checksum, "image checksum mismatch: expected " + expected_ + ", got " + actual_);
+  const std::string actual = sha256_->hex_digest();
+  {
+    std::lock_guard<std::mutex> lock(account_mutex_);
+    actual_ = actual;
   }
-  if (filling_) filling_->keep({actual_, request_.location, etag_, last_modified_, 0, 0, {}});
+  if (!expected_.empty() && actual != expected_) {
+    if (from_cache_) cache_->remove(expected_);
+    throw coded_error(reason::checksum, "image checksum mismatch: expected " + expected_ + ", got " + actual);
+  }
+  if (filling_) filling_->keep({actual, request_.location, etag_, last_modified_, 0, 0, {}});
 }
 
 source_account image_origin::account() const {
@@ -143,6 +147,7 @@ source_account image_origin::account() const {
   account.bytes = download_ != nullptr ? download_->received() : 0;
   account.resumes = download_ != nullptr ? download_->resumes() : 0;
   account.expected_sha256 = from_cache_ && !request_.checked() ? std::string() : expected_;
+  std::lock_guard<std::mutex> lock(account_mutex_);
   account.actual_sha256 = actual_;
   return account;
 }

@@ -7,6 +7,7 @@
 // server's answer, the format's own records) does so when it is opened.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -72,7 +73,8 @@ class image_origin {
   // Decoded bytes went on to the drives (a download may no longer start over).
   void seal() { stored_->seal(); }
 
-  // Read from any thread.
+  // Read from any thread: a drive of a group that stopped early asks while the reader
+  // goes on for the others.
   source_account account() const;
 
  private:
@@ -94,7 +96,8 @@ class image_origin {
   std::string etag_;
   std::string last_modified_;
   bool from_cache_ = false;
-  std::string actual_;
+  mutable std::mutex account_mutex_;
+  std::string actual_;  // under account_mutex_
 };
 
 }  // namespace origin
