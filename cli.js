@@ -8,6 +8,7 @@ const { write } = require('./cli/write');
 const { verify } = require('./cli/verify');
 const { runStation } = require('./cli/station');
 const { backup } = require('./cli/backup');
+const cache = require('./cli/cache');
 const { interrupts } = require('./cli/interrupts');
 const { Interrupted } = require('./cli/input');
 const EXIT = require('./cli/exit');
@@ -31,12 +32,12 @@ program
 program
   .command('write')
   .description('write IMAGE onto each DRIVE (kernel name such as sdb, or device path), then verify them')
-  .argument('<image>', 'image file: raw, or compressed with xz, gzip, zstd, bzip2 or zip; or a drive, copied (./sdb is a file)')
+  .argument('<image>', 'image file or http(s) URL: raw, or compressed with xz, gzip, zstd, bzip2 or zip; or a drive, copied (./sdb is a file)')
   .argument('<drive...>', 'target drives: names or paths as "flasher list" shows them')
   .option('-y, --yes', 'do not ask to confirm by typing the drive names')
   .option('--password-stdin', 'read the sudo password from one line of standard input')
   .option('--no-verify', 'do not read the drives back after writing')
-  .option('--bmap <file>', 'block map to write with (default: IMAGE.bmap, or for x.img.xz x.img.bmap or x.bmap)')
+  .option('--bmap <file>', 'block map (file or URL) to write with (default: IMAGE.bmap, or for x.img.xz x.img.bmap or x.bmap)')
   .option('--no-bmap', 'write every block, even where a block map lies next to the image')
   .option('--sync', 'one synchronous write at a time instead of direct writes with several in flight')
   .option('--no-capacity-check', 'do not check first that each drive holds as many bytes as it reports')
@@ -47,6 +48,13 @@ program
   .option('--file <part:path=localfile>', 'after the verification, write LOCALFILE as PATH into FAT partition PART (repeatable)',
     (value, list) => [...list, value], [])
   .option('--no-eject', 'leave the drives powered on at the end')
+  .option('--sha256 <hex>', 'the published SHA-256 of the image file')
+  .option('--checksums <file>', 'checksums file (path or URL) listing the image: SHA256SUMS or a .sha256 file')
+  .option('--keyring <file>', 'keyring whose key must sign the checksums file (clearsigned, or .gpg, .sign, .asc next to it)')
+  .option('--cache', 'keep an image from a URL in the cache, and take it from there')
+  .option('--cache-limit <size>', 'the cache\'s size, with a unit', '16G')
+  .option('--stall-timeout <seconds>', 'resume a download that sent no byte for this long', '30')
+  .option('--no-first-block-last', 'write the image in its order, instead of its first MiB last (zeros until then)')
   .option('--json', 'print progress and the summary as JSON lines, no bars')
   .action(async (image, drives, opts) => {
     process.exitCode = await write(image, drives, opts);
@@ -55,9 +63,14 @@ program
 program
   .command('verify')
   .description('compare DRIVE with IMAGE by reading it back')
-  .argument('<image>', 'image file')
+  .argument('<image>', 'image file or http(s) URL')
   .argument('<drive>', 'drive: name or path as "flasher list" shows it')
   .option('--password-stdin', 'read the sudo password from one line of standard input')
+  .option('--sha256 <hex>', 'the published SHA-256 of the image file')
+  .option('--checksums <file>', 'checksums file (path or URL) listing the image')
+  .option('--keyring <file>', 'keyring whose key must sign the checksums file')
+  .option('--cache', 'take an image from a URL from the cache, or keep it there')
+  .option('--stall-timeout <seconds>', 'resume a download that sent no byte for this long', '30')
   .option('--block-size <size>', 'bytes per read, with a unit: 64K, 1M, 4M', '4M')
   .option('--json', 'print progress and the final statistics as JSON lines, no bar')
   .action(async (image, drive, opts) => {
@@ -103,6 +116,21 @@ program
   .option('--json', 'print progress and the result as JSON lines, no bar')
   .action(async (drive, output, opts) => {
     process.exitCode = await backup(drive, output, opts);
+  });
+
+const cacheCommand = program.command('cache').description('the images from URLs that write --cache keeps');
+cacheCommand
+  .command('list')
+  .description('list the cached images, most recently used first')
+  .option('--json', 'print them as JSON')
+  .action((opts) => {
+    process.exitCode = cache.list(opts);
+  });
+cacheCommand
+  .command('clear')
+  .description('remove every cached image')
+  .action(() => {
+    process.exitCode = cache.clear();
   });
 
 interrupts.watch(() => {

@@ -64,6 +64,8 @@ export interface JobReport {
     blockMap: string | null;
     checksumFile: string | null;
   };
+  /** Where the bytes came from: present for an image from a URL, or one with a published checksum. */
+  source?: SourceReport;
 }
 
 /** Bytes of a drive. */
@@ -110,6 +112,23 @@ export interface FirstBootFile {
   path: string;
   /** The bytes; in flash(), a function gives each drive its own. */
   content: string | Uint8Array | ((drive: Drive, index: number) => string | Uint8Array);
+
+}
+
+/** Where a job's image came from, and how it was checked. */
+export interface SourceReport {
+  /** The path or URL of the image. */
+  location: string;
+  /** The image came from the cache, not the network. */
+  fromCache: boolean;
+  /** Bytes downloaded (0 for a file or a cached image). */
+  downloaded: number;
+  /** Times the download was resumed (or restarted) after a drop or a stall. */
+  resumes: number;
+  /** The comparison with the published SHA-256. */
+  checksum: 'matched' | 'mismatched' | 'not checked';
+  /** SHA-256 of the file as read, where it was computed (a checksum or the cache asked for it); else empty. */
+  sha256: string;
 }
 
 /** One drive writer. Every method throws an Error with a fixed message on refusal. */
@@ -118,8 +137,12 @@ export class FlashDrive {
   constructor();
   /** Chooses the target drive by kernel name, device path or partition name; refreshes the listing. */
   setDrive(key: string): void;
-  /** Chooses the image file (raw, gzip, xz, zstd, bzip2 or zip, told by its content) and records its size. */
-  setImage(path: string): void;
+  /**
+   * Chooses the image file (raw, gzip, xz, zstd, bzip2 or zip, told by its content) and
+   * records its size; or an http:// or https:// URL, only recorded (no network here):
+   * the job downloads it as it writes.
+   */
+  setImage(pathOrUrl: string): void;
   /**
    * Chooses a listed drive (kernel name or device path) as the image: a clone. The write
    * reads it up to the end of its last partition (the whole drive where it has none),
@@ -130,9 +153,25 @@ export class FlashDrive {
   /**
    * Names a bmaptool block map: jobs then write and compare only its ranges, checking
    * their checksums. An empty string clears it. Throws "invalid block map: ..." or
-   * "block map does not fit the image: ...".
+   * "block map does not fit the image: ...". A URL is only recorded: the job downloads it.
    */
-  setBlockMap(path: string): void;
+  setBlockMap(pathOrUrl: string): void;
+  /** The published SHA-256 of the image file, 64 hexadecimal digits; "" for none. Throws "invalid SHA-256: ...". */
+  setSha256(hex: string): void;
+  /** The path or URL of a checksums file (SHA256SUMS, GNU or BSD form, or a .sha256 file) that lists the image; "" for none. */
+  setChecksums(pathOrUrl: string): void;
+  /** A keyring (as `gpg --export` writes it) whose key must sign the checksums file; "" for none. */
+  setKeyring(path: string): void;
+  /** Whether an image from a URL is kept in (and taken from) the cache, and the cache's size in bytes. */
+  setCache(on: boolean, limitBytes: number): void;
+  /** A download with no byte for this long is resumed; 30000 by default. */
+  setStallTimeout(ms: number): void;
+  /**
+   * With true (the default), the first MiB that the image writes goes onto the drive
+   * last, once all other data is written and flushed and the checksum matched; zeros
+   * stand in for it until then. False writes in the image's order.
+   */
+  setFirstBlockLast(on: boolean): void;
   /** Stores the sudo password and checks it; throws "invalid sudo password". */
   setPassword(password: string): void;
   /** Bytes per write; a multiple of the drive's physical sector size. */
@@ -242,6 +281,10 @@ export interface JobProgress {
   queueDepthHalvings: number;
   /** Image bytes a drive of a group write read back from the spool file once it fell behind. */
   spooledBytes: number;
+  /** Bytes of the image file read or downloaded so far. */
+  sourceBytes: number;
+  /** The image file's size as stored; 0 when unknown. */
+  sourceTotal: number;
 }
 
 /** What an image file holds, read without decoding it. */
@@ -259,6 +302,39 @@ export interface ImageInfo {
  * directory, a device node.
  */
 export function inspectImage(path: string): ImageInfo;
+
+/** What inspect() tells of an image file or URL. */
+export interface ImageDescription {
+  format: ImageInfo['format'];
+  /** Bytes of the file as stored; null where the server does not say. */
+  fileSize: number | null;
+  /** Decoded bytes, or null where unknown. */
+  size: number | null;
+}
+
+/**
+ * The format and sizes of an image file or of an http(s) URL, read off the JavaScript
+ * thread: for a URL its first bytes, its length and, with range requests, the xz index
+ * or the zip directory.
+ */
+export function inspect(image: string, options?: { stallTimeoutMs?: number }): Promise<ImageDescription>;
+
+/** An image kept in the cache of downloads. */
+export interface CacheEntry {
+  sha256: string;
+  url: string;
+  size: number;
+  /** Milliseconds since the epoch. */
+  lastUsed: number;
+  path: string;
+}
+
+/** The cached images, most recently used first. */
+export function listCache(): CacheEntry[];
+/** Removes every cached image; returns how many there were. */
+export function clearCache(): number;
+/** The cache's folder: $XDG_CACHE_HOME/flasher or ~/.cache/flasher. */
+export function cacheFolder(): string;
 
 /** True when sudo accepts `password` for the user running the process. */
 export function checkPassword(password: string): boolean;
@@ -305,17 +381,23 @@ export function listDrives(): Promise<Drive[]>;
 export interface TargetCheckOptions {
   /** Kernel names or device paths, exactly as listDrives shows them. */
   drives: string[];
-  /** An image file, or the kernel name or device path of a listed drive (a clone); none for a backup's drive. */
+  /**
+   * An image file or an http(s) URL (which is not read here: the job reads it), or the
+   * kernel name or device path of a listed drive (a clone); none for a backup's drive.
+   */
   image?: string;
+  /** A path, or a URL (not read here). */
   blockMap?: string;
   /** The write's block size; given, the image must also fit every drive. */
   blockSize?: number;
   /** The verification's block size. */
   verifyBlockSize?: number;
+  /** An image at a URL: its decoded size as inspect() read it, checked against the drives. */
+  imageSize?: number;
 }
 
 export interface TargetCheck {
-  /** Null where no image was named. For a source drive: raw, its extent as the size where it can be read now. */
+  /** Null where no image was named, and for an image at a URL. For a source drive: raw, its extent as the size where it can be read now. */
   image: ImageInfo | null;
   /** The drive the image names (a clone), which is none of the drives; null for an image file. */
   source: Drive | null;
@@ -332,7 +414,6 @@ export interface TargetCheck {
  * fitting. Rejects with a FlasherError (ENODRIVE, ETOOSMALL, EIMAGE, EWRITE or EVERIFY
  * for a block size); among several drives the message starts with the drive's path.
  */
-export function checkTargets(options: TargetCheckOptions & { image: string }): Promise<TargetCheck & { image: ImageInfo }>;
 export function checkTargets(options: TargetCheckOptions): Promise<TargetCheck>;
 
 export interface Progress {
@@ -352,12 +433,32 @@ export interface Progress {
   queueDepth?: number;
   /** Write phase: how often a write slower than 5 s halved queueDepth. */
   queueDepthHalvings?: number;
+  /** Bytes of the image file read or downloaded so far in this phase. */
+  sourceBytes: number;
+  /** The image file's size as stored (a URL's Content-Length); null when unknown. */
+  sourceTotal: number | null;
 }
 
-export interface VerifyOptions {
+/** Where the image comes from and how it is checked: for files and URLs. */
+export interface SourceOptions {
+  /** The published SHA-256 of the image file (64 hexadecimal digits). */
+  sha256?: string;
+  /** Path or URL of a checksums file listing the image: SHA256SUMS (GNU or BSD form) or a .sha256 file. */
+  checksums?: string;
+  /** Keyring whose key must sign the checksums file (clearsigned, or .gpg, .sign, .asc next to it); needs `checksums`. */
+  keyring?: string;
+  /** Keep an image from a URL in the cache, and take it from there; false by default. */
+  cache?: boolean;
+  /** The cache's size in bytes; 16 GiB by default. */
+  cacheLimit?: number;
+  /** A download with no byte for this long is resumed; 30000 by default. */
+  stallTimeoutMs?: number;
+}
+
+export interface VerifyOptions extends SourceOptions {
   /**
-   * Path of the image file; or the kernel name or device path of a listed drive, read
-   * up to the end of its last partition (a clone; "./sdb" names a file).
+   * Path or http(s) URL of the image; or the kernel name or device path of a listed
+   * drive, read up to the end of its last partition (a clone; "./sdb" names a file).
    */
   image: string;
   /** Kernel name or device path of the drive, exactly as listDrives shows it. */
@@ -380,7 +481,7 @@ export interface FlashOptions extends VerifyOptions {
   writeMode?: 'direct' | 'sync';
   /** Check that the drive holds as many bytes as it reports; true by default. */
   capacityCheck?: boolean;
-  /** Path of a block map (bmap) of the image: only the mapped blocks are written. */
+  /** Path or URL of a block map (bmap) of the image: only the mapped blocks are written. */
   blockMap?: string;
   /** Repair passes after the verification (0 to 100); 2 by default. */
   repair?: number;
@@ -390,6 +491,8 @@ export interface FlashOptions extends VerifyOptions {
   files?: FirstBootFile[];
   /** Power the drive off at the end through udisks; false by default. */
   eject?: boolean;
+  /** The image's first MiB goes onto the drive last, zeros standing in for it until then; true by default. */
+  firstBlockLast?: boolean;
 }
 
 /** Several drives written from one read of the image; replaces `drive`. */
@@ -416,6 +519,7 @@ export interface WrittenImage {
 
 export interface FlashResult {
   drive: Drive;
+  /** As the job read the image (a file, a URL or a source drive): size null where the format records none. */
   image: WrittenImage;
   /** Bytes of the image written onto the drive. */
   bytesWritten: number;

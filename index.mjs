@@ -2,6 +2,6 @@
 import api from './index.js';
 
 export const {
-  FlashDrive, inspectImage, checkPassword, checkPasswordForUser, listDrives, checkTargets, flash, verify, station, backup,
-  FlasherError,
+  FlashDrive, inspectImage, listCache, clearCache, cacheFolder, checkPassword, checkPasswordForUser, listDrives, checkTargets,
+  flash, verify, station, backup, inspect, FlasherError,
 } = api;

@@ -35,6 +35,11 @@ function setUp(drive, opts, writing, source, index = 0) {
   flashDrive.setWriteBlock(opts.blockSize);
   // verify() takes no verifyBlockSize: the verification reads with blockSize.
   flashDrive.setValidateBlock(opts.verifyBlockSize || opts.blockSize);
+  if (opts.sha256 !== undefined) flashDrive.setSha256(opts.sha256);
+  if (opts.checksums !== undefined) flashDrive.setChecksums(opts.checksums);
+  if (opts.keyring !== undefined) flashDrive.setKeyring(opts.keyring);
+  flashDrive.setCache(opts.cache, opts.cacheLimit);
+  flashDrive.setStallTimeout(opts.stallTimeoutMs);
   if (writing) {
     if (opts.writeMode !== undefined) flashDrive.setWriteMode(opts.writeMode);
     if (opts.blockMap !== undefined) flashDrive.setBlockMap(opts.blockMap);
@@ -45,6 +50,7 @@ function setUp(drive, opts, writing, source, index = 0) {
     flashDrive.setFixGpt(opts.fixGpt);
     flashDrive.setEject(opts.eject);
     if (opts.files.length > 0) flashDrive.setFiles(filesFor(opts.files, drive, index));
+    flashDrive.setFirstBlockLast(opts.firstBlockLast);
   }
   return flashDrive;
 }
@@ -109,6 +115,10 @@ async function withDrives(opts, checks, fallback, work) {
   }
 }
 
+// The image as the job read it: the format and size of an image at a URL are known only
+// from the job.
+const imageOf = (report) => ({ format: report.image.format, size: report.image.size });
+
 // What a write asks the engine to check: both block sizes where it verifies.
 const writeChecks = (opts, keys) => ({
   drives: keys,
@@ -141,7 +151,7 @@ async function flashOne(opts) {
     const checked = opts.verify ? await runPhase(flashDrive, 'verify', drive, opts) : null;
     return {
       drive,
-      image: source ? sourceImage(image, source, written.report) : image,
+      image: source ? sourceImage(image, source, written.report) : imageOf(written.report),
       bytesWritten: written.report.bytes,
       durationMs: written.stats.duration,
       verify: verifyOf(checked),
@@ -180,7 +190,7 @@ async function flashGroup(opts) {
       };
     });
     const read = written.find((w) => w.report.dataComplete) || written[0];
-    return { image: source ? sourceImage(image, source, read.report) : image, results };
+    return { image: source ? sourceImage(image, source, read.report) : imageOf(read.report), results };
   });
 }
 

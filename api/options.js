@@ -4,6 +4,7 @@
 const MiB = 1024 * 1024;
 
 const text = (v) => typeof v === 'string' && v !== '';
+const wholeBytes = (v) => Number.isSafeInteger(v) && v > 0;
 
 // A first-boot file: its partition's number, its path in the file system, and its
 // bytes, or a function (drive, index) that gives them for each drive.
@@ -12,7 +13,7 @@ const firstBootFile = (f) => f !== null && typeof f === 'object' && Number.isInt
 
 // Every option: its test, what it must be, and its default (none: required).
 const RULES = {
-  image: { test: text, expected: 'a path' },
+  image: { test: text, expected: 'a path or an http(s) URL' },
   drive: { test: text, expected: 'a drive name or device path', default: undefined },
   drives: {
     test: (v) => Array.isArray(v) && v.length > 0 && v.every(text),
@@ -33,7 +34,7 @@ const RULES = {
   verify: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
   writeMode: { test: (v) => v === 'direct' || v === 'sync', expected: '"direct" or "sync"', default: undefined },
   capacityCheck: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
-  blockMap: { test: text, expected: 'a path', default: undefined },
+  blockMap: { test: text, expected: 'a path or an http(s) URL', default: undefined },
   repair: {
     test: (v) => Number.isInteger(v) && v >= 0 && v <= 100,
     expected: 'a whole number of attempts from 0 to 100',
@@ -46,6 +47,17 @@ const RULES = {
     default: [],
   },
   eject: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: false },
+  sha256: { test: (v) => typeof v === 'string' && /^[0-9a-fA-F]{64}$/.test(v), expected: '64 hexadecimal digits', default: undefined },
+  checksums: { test: text, expected: 'a path or an http(s) URL', default: undefined },
+  keyring: { test: text, expected: 'a path', default: undefined },
+  cache: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: false },
+  cacheLimit: { test: wholeBytes, expected: 'a whole number of bytes', default: 16 * 1024 * MiB },
+  stallTimeoutMs: {
+    test: (v) => Number.isInteger(v) && v > 0 && v <= 0xffffffff,
+    expected: 'a whole number of milliseconds',
+    default: 30000,
+  },
+  firstBlockLast: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
   signal: { test: (v) => v instanceof AbortSignal, expected: 'an AbortSignal', default: undefined },
   onProgress: { test: (v) => typeof v === 'function', expected: 'a function', default: undefined },
 };
@@ -112,11 +124,16 @@ function checkOptions(options, names, rules = {}) {
   if ((checked.drive === undefined) === (checked.drives === undefined)) {
     throw invalid('options.drive', names.includes('drives') ? 'given, or options.drives instead' : RULES.drive.expected);
   }
+  if (checked.keyring !== undefined && checked.checksums === undefined) {
+    throw invalid('options.keyring', 'given with options.checksums, the file it signs');
+  }
   return checked;
 }
 
+// Where the image comes from and how it is checked: the same for a write and a verification.
+const SOURCE_OPTIONS = ['sha256', 'checksums', 'keyring', 'cache', 'cacheLimit', 'stallTimeoutMs'];
 const FLASH_OPTIONS = Object.keys(RULES);
-const VERIFY_OPTIONS = ['image', 'drive', 'password', 'blockSize', 'signal', 'onProgress'];
+const VERIFY_OPTIONS = ['image', 'drive', 'password', 'blockSize', 'signal', 'onProgress', ...SOURCE_OPTIONS];
 const BACKUP_OPTIONS = ['drive', 'password', 'signal', 'onProgress', ...Object.keys(BACKUP_RULES)];
 
-module.exports = { checkOptions, FLASH_OPTIONS, VERIFY_OPTIONS, BACKUP_OPTIONS, BACKUP_RULES };
+module.exports = { checkOptions, invalid, RULES, FLASH_OPTIONS, VERIFY_OPTIONS, BACKUP_OPTIONS, BACKUP_RULES };

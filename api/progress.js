@@ -1,9 +1,9 @@
 'use strict';
 // onProgress for one phase of a job: a report when the phase starts, about every
-// 200 ms while bytes move, and one at its end. The bytes come from the engine's live
-// counter (getProgress); its statistics move only every 400 blocks. A write's reports
-// also tell how long it waited for image data and for the device, and the writes it
-// keeps in flight.
+// 200 ms while bytes move (written, or read and downloaded), and one at its end. The
+// bytes come from the engine's live counter (getProgress); its statistics move only
+// every 400 blocks. A write's reports also tell how long it waited for image data and
+// for the device, and the writes it keeps in flight.
 const INTERVAL_MS = 200;
 
 // `side` is the counter: "write", "validate" or "backup" (which also counts the bytes
@@ -12,6 +12,10 @@ function reportProgress({ flashDrive, side, phase, drive, onProgress }) {
   const read = () => {
     const live = flashDrive.getProgress()[side];
     const now = { bytes: live.bytes, total: live.total || null };
+    if (live.sourceBytes !== undefined) {
+      now.sourceBytes = live.sourceBytes;
+      now.sourceTotal = live.sourceTotal || null;
+    }
     if (side === 'write') {
       now.waited = { imageMs: live.waitedForImageMs, deviceMs: live.waitedForDeviceMs };
       now.queueDepth = live.queueDepth;
@@ -37,7 +41,8 @@ function reportProgress({ flashDrive, side, phase, drive, onProgress }) {
   // backup's output still grows once every byte was read: its end report is stop()'s.
   const tick = () => {
     const now = read();
-    if (ended || (now.bytes === last.bytes && now.outputBytes === last.outputBytes)) return;
+    // A download, and a backup's output, move before the bytes written do.
+    if (ended || (now.bytes === last.bytes && now.sourceBytes === last.sourceBytes && now.outputBytes === last.outputBytes)) return;
     ended = now.total !== null && now.bytes >= now.total && now.outputBytes === undefined;
     report(now, ended);
   };

@@ -15,7 +15,7 @@
 // The cli part (cli-bench.js) times the whole `flasher write` process on each format
 // against `DECOMPRESSOR | dd oflag=direct; sync`.
 //
-//   node bench/flash-bench.js [--only flash|formats|cli|pacing|backup] [--size-mib N] [--fs-mib N]
+//   node bench/flash-bench.js [--only flash|formats|cli|pacing|backup|url] [--size-mib N] [--fs-mib N]
 //                             [--reps N] [--dir DIR] [--images DIR] [--out FILE] [--drives N]
 // FLASHER_BENCH_SIZE_MIB and FLASHER_BENCH_REPS set the defaults (256 MiB, 4: an even
 // count lets each tool go first equally often, which matters on a virtual disk whose
@@ -25,6 +25,8 @@
 // copies in DIR and reuses them in later runs (compressing takes minutes). The pacing
 // part (pacing-bench.js) writes several drives of uneven and of equal speeds. The backup
 // part (backup-bench.js) backs a 512 MiB ext4 loop device up to .zst against dd and zstd.
+// The url part (url-bench.js) writes that xz image from a local HTTP server against the
+// same file from the disk.
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -38,11 +40,12 @@ const { runDrives } = require('./drives-bench');
 const { runCli } = require('./cli-bench');
 const { runPacing } = require('./pacing-bench');
 const { runBackup } = require('./backup-bench');
+const { runUrl } = require('./url-bench');
 
 const root = path.resolve(__dirname, '..');
 const BLOCKS = [64 * KiB, MiB, 4 * MiB];
 const VALIDATE_BLOCK = 4 * MiB;
-const PARTS = ['flash', 'formats', 'cli', 'pacing', 'backup'];
+const PARTS = ['flash', 'formats', 'cli', 'pacing', 'backup', 'url'];
 
 function options(argv) {
   const chosen = {
@@ -167,12 +170,14 @@ async function main() {
   const flash = opts.parts.includes('flash');
   const formats = opts.parts.includes('formats');
   const cli = opts.parts.includes('cli');
-  // One drive for both parts, larger than either image.
-  const driveSize = Math.max(flash ? opts.sizeMiB : 0, formats || cli ? opts.fsMiB : 0) * MiB + 16 * MiB;
+  const url = opts.parts.includes('url');
+  const ext4 = formats || cli || url;
+  // One drive for every part, larger than any image.
+  const driveSize = Math.max(flash ? opts.sizeMiB : 0, ext4 ? opts.fsMiB : 0) * MiB + 16 * MiB;
   const { bavail, bsize } = fs.statfsSync(opts.dir);
   // The backup part: its drive, a copy of it and an output.
   const backup = opts.parts.includes('backup') ? 3 * 512 * MiB : 0;
-  const needed = driveSize + (flash ? opts.sizeMiB * MiB : 0) + (formats && !opts.images ? opts.fsMiB * MiB : 0) + backup + 64 * MiB;
+  const needed = driveSize + (flash ? opts.sizeMiB * MiB : 0) + (ext4 && !opts.images ? opts.fsMiB * MiB : 0) + backup + 64 * MiB;
   if (bavail * bsize < needed) {
     console.error(`${opts.dir} has ${Math.floor((bavail * bsize) / MiB)} MiB free; the benchmark needs ${needed / MiB} MiB`);
     process.exit(2);
@@ -237,10 +242,10 @@ async function main() {
       idlePeakMiB: idleKiB / KiB,
     };
     if (flash) Object.assign(result, runFlash(opts, ctx));
-    if (formats) {
-      result.formats = runFormats({ ...ctx, reps: opts.reps, fsMiB: opts.fsMiB, fill: opts.fill, images: opts.images });
-    }
-    if (cli) result.cli = runCli({ ...ctx, reps: opts.reps, fsMiB: opts.fsMiB, fill: opts.fill, images: opts.images });
+    const ext4Ctx = { ...ctx, reps: opts.reps, fsMiB: opts.fsMiB, fill: opts.fill, images: opts.images };
+    if (formats) result.formats = runFormats(ext4Ctx);
+    if (cli) result.cli = runCli(ext4Ctx);
+    if (url) result.url = await runUrl(ext4Ctx);
     if (opts.drives > 1) result.drives = await runDrives(ctx, opts.drives, opts.reps);
     if (opts.parts.includes('pacing')) result.pacing = await runPacing(ctx, opts.reps);
     if (opts.parts.includes('backup')) result.backup = runBackup({ ...ctx, reps: opts.reps });

@@ -1,7 +1,10 @@
 'use strict';
-// The block map that goes with an image, as `flasher write` looks for it.
+// The block map that goes with an image, as `flasher write` looks for it next to a file
+// or a URL, and what an image at a URL is.
 const fs = require('node:fs');
 const path = require('node:path');
+const { inspectImage, inspect, listCache } = require('../index.js');
+const { found, isUrl } = require('../api/inspect');
 
 const COMPRESSED = /\.(xz|gz|zst|bz2|zip)$/;
 
@@ -17,11 +20,34 @@ function bmapCandidates(image) {
   return names;
 }
 
-// `choice` is the --bmap option: a path, false (--no-bmap) or undefined (look for one).
-function findBlockMap(image, choice) {
-  if (choice === false) return null;
-  if (typeof choice === 'string') return choice;
-  return bmapCandidates(image).find((name) => fs.statSync(name, { throwIfNoEntry: false })?.isFile()) || null;
+// The same names next to an image URL, in its path (a query stays as it is).
+function urlCandidates(image) {
+  const url = new URL(image);
+  return bmapCandidates(url.pathname).map((name) => {
+    const candidate = new URL(url);
+    candidate.pathname = name;
+    return candidate.href;
+  });
 }
 
-module.exports = { findBlockMap };
+// `choice` is the --bmap option: a path or URL, false (--no-bmap) or undefined (look
+// for one next to the image; next to a URL its server is asked).
+async function findBlockMap(image, choice, stallTimeoutMs) {
+  if (choice === false) return null;
+  if (typeof choice === 'string') return choice;
+  if (!isUrl(image)) return bmapCandidates(image).find((name) => fs.statSync(name, { throwIfNoEntry: false })?.isFile()) || null;
+  for (const name of urlCandidates(image)) {
+    if (await found(name, { stallTimeoutMs })) return name;
+  }
+  return null;
+}
+
+// { format, fileSize, size } of an image at a URL; with the cache and a digest, a cached
+// copy answers without the server.
+async function describeUrl(image, { stallTimeoutMs, cache, sha256 }) {
+  const cached = cache && sha256 ? listCache().find((e) => e.sha256 === sha256.toLowerCase()) : null;
+  const { format, fileSize, size } = cached ? inspectImage(cached.path) : await inspect(image, { stallTimeoutMs });
+  return { format, fileSize, size };
+}
+
+module.exports = { findBlockMap, describeUrl, isUrl };

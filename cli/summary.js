@@ -44,13 +44,27 @@ function lineOf(entry, display) {
   return `${entry.drive}: ${outcome}${parts.length ? ` (${parts.join(', ')})` : ''}`;
 }
 
+// Where the image came from: the URL or file, the bytes downloaded (or the cache), the
+// resumes and the checksum's verdict. The same for every drive: one download.
+function sourceLine(source) {
+  const parts = [];
+  if (source.fromCache) parts.push('from the cache');
+  else if (source.downloaded > 0) parts.push(`${formatBytes(source.downloaded)} downloaded`);
+  if (source.resumes > 0) parts.push(`${source.resumes} ${source.resumes === 1 ? 'resume' : 'resumes'}`);
+  parts.push(source.checksum === 'not checked' ? 'checksum not checked' : `checksum ${source.checksum}`);
+  return `Source: ${source.location} (${parts.join(', ')})`;
+}
+
 // Prints the summary and returns the exit status: 0 only when every drive is ok.
 function conclude(results, { json, interrupted, display }) {
   const entries = results.map(entryOf);
   const ok = !interrupted && entries.every((e) => e.status === 'ok');
+  const withSource = results.find((r) => r.report && r.report.source);
+  const source = withSource ? withSource.report.source : null;
   if (json) {
-    process.stdout.write(`${JSON.stringify({ event: 'summary', ok, drives: entries })}\n`);
+    process.stdout.write(`${JSON.stringify({ event: 'summary', ok, source, drives: entries })}\n`);
   } else {
+    if (source) process.stdout.write(`${sourceLine(source)}\n`);
     for (const entry of entries) process.stdout.write(`${lineOf(entry, display)}\n`);
   }
   for (const entry of entries) {

@@ -4,14 +4,15 @@
 const { UsageError } = require('./exit');
 
 const UNITS = ['B', 'KiB', 'MiB', 'GiB', 'TiB'];
-const FACTORS = { '': 1, K: 1024, M: 1024 ** 2, G: 1024 ** 3 };
+const FACTORS = { '': 1, K: 1024, M: 1024 ** 2, G: 1024 ** 3, T: 1024 ** 4 };
 
-// "4M", "64K", "1MiB", "512": a positive byte count that fits the 32 bits the addon takes.
-function parseSize(text) {
-  const match = /^(\d+)\s*([KMG]?)(i?B)?$/i.exec(String(text).trim());
+// "4M", "64K", "1MiB", "512": a positive byte count that fits the 32 bits the addon
+// takes for a block; `what` names it in the refusal, `limit` is the largest accepted.
+function parseSize(text, { what = 'block size', limit = 0xffffffff } = {}) {
+  const match = /^(\d+)\s*([KMGT]?)(i?B)?$/i.exec(String(text).trim());
   const bytes = match ? Number(match[1]) * FACTORS[match[2].toUpperCase()] : NaN;
-  if (!Number.isSafeInteger(bytes) || bytes <= 0 || bytes > 0xffffffff) {
-    throw new UsageError(`invalid block size "${text}": give bytes or a number with K, M or G, such as 64K or 4M`);
+  if (!Number.isSafeInteger(bytes) || bytes <= 0 || bytes > limit) {
+    throw new UsageError(`invalid ${what} "${text}": give bytes or a number with K, M or G, such as 64K or 4M`);
   }
   return bytes;
 }
@@ -21,7 +22,7 @@ function parseCapacity(text) {
   const match = /^(\d+)\s*([KMGT]?)(i?B)?$/i.exec(String(text).trim());
   const factor = match ? { ...FACTORS, T: 1024 ** 4 }[match[2].toUpperCase()] : NaN;
   const bytes = match ? Number(match[1]) * factor : NaN;
-  if (!Number.isSafeInteger(bytes)) throw new Error(`invalid size "${text}": give bytes or a number with K, M, G or T, such as 16G`);
+  if (!Number.isSafeInteger(bytes)) throw new UsageError(`invalid size "${text}": give bytes or a number with K, M, G or T, such as 16G`);
   return bytes;
 }
 

@@ -1,7 +1,9 @@
 'use strict';
-// `flasher verify`: compares a drive with an image through verify(), then a summary
-// and the exit status.
+// `flasher verify`: compares a drive with an image (a file or a URL) through verify(),
+// then a summary and the exit status.
 const { verify: verifyDrive } = require('../index.js');
+const { describeUrl, isUrl } = require('./image');
+const { sourceOptions } = require('./write');
 const { toEntry, describeDrive, checkCommandTargets } = require('./drives');
 const { providePassword } = require('./input');
 const { runJob } = require('./job');
@@ -39,16 +41,19 @@ function conclude({ size, validate, json }) {
 
 async function verify(image, driveKey, opts) {
   const blockSize = parseSize(opts.blockSize);
+  const source = sourceOptions(opts);
   const checked = await checkCommandTargets({ drives: [driveKey], image, verifyBlockSize: blockSize });
   const drive = toEntry(checked.drives[0]);
-  const size = checked.image.fileSize;
+  // The bytes the summary counts: a file's size; for an image at a URL, what it tells.
+  const remote = isUrl(image) ? await describeUrl(image, source) : null;
+  const size = remote ? remote.size ?? remote.fileSize ?? 0 : checked.image.fileSize;
   say(`Comparing ${image} (${formatBytes(size)}) with:\n${describeDrive(drive)}`);
   const password = await providePassword(opts.passwordStdin);
 
   if (opts.json) process.stdout.write(`${JSON.stringify({ event: 'start', job: 'validate', image, bytes: size, drive })}\n`);
   const validate = await runJob({
     job: 'validate', label: 'Verifying', json: opts.json,
-    call: (watch) => verifyDrive({ image, drive: drive.path, password, blockSize, ...watch }),
+    call: (watch) => verifyDrive({ image, drive: drive.path, password, blockSize, ...source, ...watch }),
   });
   return conclude({ size, validate, json: opts.json });
 }

@@ -1,13 +1,13 @@
 'use strict';
-// `flasher write`: the image and the drives shown and checked, one confirmation, then
-// one flash() call that writes every drive (several from one read of the image) and
-// verifies each, and a summary per drive. An image named as a listed drive is that
-// drive, copied onto the others (a clone).
+// `flasher write`: the image (a file or a URL) and the drives shown and checked, one
+// confirmation, then one flash() call that writes every drive (several from one read of
+// the image) and verifies each, and a summary: the source, then a line per drive. An
+// image named as a listed drive is that drive, copied onto the others (a clone).
 const fs = require('node:fs');
 const { flash } = require('../index.js');
 const { toEntry, describeDrive, checkCommandTargets } = require('./drives');
 const { UsageError } = require('./exit');
-const { findBlockMap } = require('./image');
+const { findBlockMap, describeUrl, isUrl } = require('./image');
 const { confirmDrives, providePassword } = require('./input');
 const { interrupts } = require('./interrupts');
 const { progressDisplay } = require('./progress');
@@ -17,18 +17,21 @@ const { parseSize, formatBytes } = require('./units');
 const say = (text) => process.stderr.write(`${text}\n`);
 
 // The engine's checks of a write, before anything is asked: the drives, the block
-// sizes, the image and its block map.
-async function checkWrite(imagePath, driveKeys, opts, blockSize, verifyBlockSize) {
-  const blockMap = findBlockMap(imagePath, opts.bmap);
+// sizes, the image and its block map. An image at a URL is asked of its server (or the
+// cache) here, and its decoded size, where it tells one, checked against the drives.
+async function checkWrite(imagePath, driveKeys, opts, { blockSize, verifyBlockSize }, source) {
+  const blockMap = await findBlockMap(imagePath, opts.bmap, source.stallTimeoutMs);
+  const remote = isUrl(imagePath) ? await describeUrl(imagePath, source) : null;
   const checked = await checkCommandTargets({
     drives: driveKeys,
     image: imagePath,
     blockMap: blockMap || undefined,
     blockSize,
     verifyBlockSize: opts.verify ? verifyBlockSize : undefined,
+    imageSize: remote && remote.size !== null ? remote.size : undefined,
   });
-  const source = checked.source && toEntry(checked.source);
-  return { image: { path: imagePath, ...checked.image, blockMap, source }, drives: checked.drives.map(toEntry) };
+  const drive = checked.source && toEntry(checked.source);
+  return { image: { path: imagePath, ...(remote || checked.image), blockMap, drive }, drives: checked.drives.map(toEntry) };
 }
 
 function parseRepair(text) {
@@ -44,16 +47,21 @@ function parseFile(text) {
   return { partition: Number(match[1]), path: match[2], content: fs.readFileSync(match[3]) };
 }
 
-function show(image, drives) {
-  if (image.source) {
-    say(`Image:     the drive ${image.source.name}, read up to the end of its last partition:\n${describeDrive(image.source)}`);
-    if (image.source.partitions.some((p) => p.mountpoint)) say('    Its mounted partitions will be unmounted.');
+function show(image, drives, checks) {
+  if (image.drive) {
+    say(`Image:     the drive ${image.drive.name}, read up to the end of its last partition:\n${describeDrive(image.drive)}`);
+    if (image.drive.partitions.some((p) => p.mountpoint)) say('    Its mounted partitions will be unmounted.');
   } else {
     const decoded = image.size === null ? 'unknown' : formatBytes(image.size);
-    const sizes = image.format === 'raw' ? formatBytes(image.fileSize) : `${formatBytes(image.fileSize)} compressed, ${decoded} decoded`;
+    const stored = image.fileSize === null ? 'size unknown' : formatBytes(image.fileSize);
+    const sizes = image.format === 'raw' ? stored : `${stored} compressed, ${decoded} decoded`;
     say(`Image:     ${image.path} (${image.format}, ${sizes})`);
   }
   say(`Block map: ${image.blockMap || 'none, every block is written'}`);
+  if (checks.sha256 || checks.checksums) {
+    const signed = checks.keyring ? `, signed by a key of ${checks.keyring}` : '';
+    say(`Checksum:  ${checks.sha256 ? `SHA-256 ${checks.sha256}` : `from ${checks.checksums}${signed}`}`);
+  }
   say(`To be written onto ${drives.length === 1 ? 'this drive' : `these ${drives.length} drives`}:`);
   for (const drive of drives) {
     say(describeDrive(drive));
@@ -74,7 +82,7 @@ async function flashAll(drives, options) {
     return [{ ...result, status: 'ok', error: null }];
   } catch (err) {
     if (err.name !== 'FlasherError') throw err;
-    return [{ status: 'failed', bytesWritten: null, verify: null, steps: null, report: null, error: err }];
+    return [{ status: 'failed', bytesWritten: null, verify: null, steps: null, report: err.report || null, error: err }];
   }
 }
 
@@ -96,19 +104,35 @@ async function run(image, drives, settings, display) {
   }
 }
 
+// The options of the image's source and checks, shared with `flasher verify`.
+function sourceOptions(opts) {
+  const seconds = Number(opts.stallTimeout);
+  if (!(seconds > 0)) throw new UsageError(`invalid stall timeout "${opts.stallTimeout}": give seconds, such as 30`);
+  return {
+    sha256: opts.sha256,
+    checksums: opts.checksums,
+    keyring: opts.keyring,
+    cache: Boolean(opts.cache),
+    stallTimeoutMs: Math.round(seconds * 1000),
+  };
+}
+
 async function write(imagePath, driveKeys, opts) {
   const blockSize = parseSize(opts.blockSize);
   const verifyBlockSize = parseSize(opts.verifyBlockSize || opts.blockSize);
   const repair = parseRepair(opts.repair);
   const files = opts.file.map(parseFile);
-  const { image, drives } = await checkWrite(imagePath, driveKeys, opts, blockSize, verifyBlockSize);
+  const source = {
+    ...sourceOptions(opts), cacheLimit: parseSize(opts.cacheLimit, { what: 'cache limit', limit: Number.MAX_SAFE_INTEGER }),
+  };
+  const { image, drives } = await checkWrite(imagePath, driveKeys, opts, { blockSize, verifyBlockSize }, source);
 
-  show(image, drives);
+  show(image, drives, source);
   if (!opts.yes) await confirmDrives(drives);
   const password = await providePassword(opts.passwordStdin);
 
   if (opts.json) process.stdout.write(`${JSON.stringify({ event: 'start', image, drives })}\n`);
-  const display = progressDisplay(drives, opts.json);
+  const display = progressDisplay(drives, opts.json, { download: isUrl(image.path) });
   const results = await run(image, drives, {
     password,
     blockSize,
@@ -121,8 +145,10 @@ async function write(imagePath, driveKeys, opts) {
     fixGpt: opts.fixGpt,
     files,
     eject: opts.eject,
+    firstBlockLast: opts.firstBlockLast,
+    ...source,
   }, display);
   return conclude(results, { json: opts.json, interrupted: interrupts.requested, display });
 }
 
-module.exports = { write };
+module.exports = { write, sourceOptions };

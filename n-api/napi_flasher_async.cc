@@ -11,6 +11,7 @@
 #include "job_link.h"
 #include "napi_drive_list.h"
 #include "napi_station.h"
+#include "napi_image_source.h"
 #include "napi_target_check.h"
 #include "support/coded_error.h"
 
@@ -72,6 +73,8 @@ Napi::Object progress_object(const Napi::Env& env, const job_progress& progress)
   object.Set("queueDepth", progress.queue_depth.load());
   object.Set("queueDepthHalvings", progress.queue_depth_halvings.load());
   object.Set("spooledBytes", static_cast<double>(progress.spooled_bytes.load()));
+  object.Set("sourceBytes", static_cast<double>(progress.source_bytes.load()));
+  object.Set("sourceTotal", static_cast<double>(progress.source_total.load()));
   return object;
 }
 
@@ -112,6 +115,12 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("getBackupStats", &Flash_Drive::get_backup_stats),
                                                  InstanceMethod("getBackupReport", &Flash_Drive::get_backup_report),
                                                  InstanceMethod("setSourceDrive", &Flash_Drive::set_source_drive),
+                                                 InstanceMethod("setSha256", &Flash_Drive::set_sha256),
+                                                 InstanceMethod("setChecksums", &Flash_Drive::set_checksums),
+                                                 InstanceMethod("setKeyring", &Flash_Drive::set_keyring),
+                                                 InstanceMethod("setCache", &Flash_Drive::set_cache),
+                                                 InstanceMethod("setStallTimeout", &Flash_Drive::set_stall_timeout),
+                                                 InstanceMethod("setFirstBlockLast", &Flash_Drive::set_first_block_last),
                                                  StaticMethod("runGroupWrite", &Flash_Drive::run_group_write),
                                              });
     // The class of this environment, for the checks of runGroupWrite; it ends with it.
@@ -218,6 +227,40 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
       files.push_back(std::move(file));
     }
     call_native(info.Env(), [&] { device->set_first_boot_files(std::move(files)); });
+  }
+
+  void set_sha256(const Napi::CallbackInfo& info) {
+    std::string hex = require_string(info, "set_sha256() takes one string parameter");
+    call_native(info.Env(), [&] { device->set_sha256(hex); });
+  }
+
+  void set_checksums(const Napi::CallbackInfo& info) {
+    std::string location = require_string(info, "set_checksums() takes one string parameter");
+    call_native(info.Env(), [&] { device->set_checksums(location); });
+  }
+
+  void set_keyring(const Napi::CallbackInfo& info) {
+    std::string path = require_string(info, "set_keyring() takes one string parameter");
+    call_native(info.Env(), [&] { device->set_keyring(path); });
+  }
+
+  // setCache(on, limitBytes): the limit a whole number of bytes, at least 1.
+  void set_cache(const Napi::CallbackInfo& info) {
+    const char* message = "set_cache() takes a boolean and a number of bytes";
+    if (info.Length() != 2 || !info[0].IsBoolean() || !info[1].IsNumber()) throw Napi::TypeError::New(info.Env(), message);
+    const double limit = info[1].As<Napi::Number>().DoubleValue();
+    if (!(limit >= 1 && limit <= 9007199254740991.0)) throw Napi::TypeError::New(info.Env(), message);
+    call_native(info.Env(), [&] { device->set_cache(info[0].As<Napi::Boolean>().Value(), static_cast<std::uint64_t>(limit)); });
+  }
+
+  void set_stall_timeout(const Napi::CallbackInfo& info) {
+    std::uint32_t ms = require_number(info, "set_stall_timeout() takes one number parameter");
+    call_native(info.Env(), [&] { device->set_stall_timeout(ms); });
+  }
+
+  void set_first_block_last(const Napi::CallbackInfo& info) {
+    bool on = require_boolean(info, "set_first_block_last() takes one boolean parameter");
+    call_native(info.Env(), [&] { device->set_first_block_last(on); });
   }
 
   void start_write(const Napi::CallbackInfo& info) {
@@ -391,6 +434,7 @@ Napi::Value inspect_image(const Napi::CallbackInfo& info) {
 
 Napi::Object InitAll(Napi::Env env, Napi::Object exports) {
   exports.Set("inspectImage", Napi::Function::New(env, inspect_image, "inspectImage"));
+  add_image_source_functions(env, exports);
   exports.Set("listDrives", Napi::Function::New(env, list_drives, "listDrives"));
   exports.Set("checkTargets", Napi::Function::New(env, check_targets, "checkTargets"));
   exports.Set("watchDrives", Napi::Function::New(env, watch_drives, "watchDrives"));

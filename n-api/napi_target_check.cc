@@ -6,7 +6,7 @@
 
 namespace {
 
-const char* const usage = "check_targets() takes { drives, image, blockMap, blockSize, verifyBlockSize }";
+const char* const usage = "check_targets() takes { drives, image, blockMap, blockSize, verifyBlockSize, imageSize }";
 
 // `image` is optional: a backup's drive is checked without one.
 
@@ -19,11 +19,15 @@ class target_worker : public promise_worker {
   void work() override { plan_ = ::check_targets(request_); }
 
   Napi::Value result(Napi::Env env) override {
-    Napi::Object image = Napi::Object::New(env);
-    image.Set("format", image::format_name(plan_.image.format));
-    image.Set("fileSize", static_cast<double>(plan_.image.file_size));
-    image.Set("size", plan_.image.size ? Napi::Value(Napi::Number::New(env, static_cast<double>(*plan_.image.size)))
-                                       : env.Null());
+    Napi::Value image = env.Null();  // an image at a URL: the job reads it
+    if (!plan_.remote) {
+      Napi::Object described = Napi::Object::New(env);
+      described.Set("format", image::format_name(plan_.image.format));
+      described.Set("fileSize", static_cast<double>(plan_.image.file_size));
+      described.Set("size", plan_.image.size ? Napi::Value(Napi::Number::New(env, static_cast<double>(*plan_.image.size)))
+                                             : env.Null());
+      image = described;
+    }
     Napi::Value map = env.Null();
     if (plan_.block_map) {
       Napi::Object described = Napi::Object::New(env);
@@ -74,5 +78,6 @@ Napi::Value check_targets(const Napi::CallbackInfo& info) {
   if (map.IsString()) request.block_map_path = map.As<Napi::String>().Utf8Value();
   request.write_block_size = optional_size(env, options.Get("blockSize"));
   request.read_block_size = optional_size(env, options.Get("verifyBlockSize"));
+  request.image_size = optional_size(env, options.Get("imageSize"));
   return (new target_worker(env, std::move(request)))->start();
 }

@@ -17,11 +17,13 @@ cd "$(dirname "$0")/.."
 
 # Building the addons.
 build=(cmake g++ make pkg-config nlohmann-json3-dev liblzma-dev libzstd-dev zlib1g-dev libbz2-dev
-       libpugixml-dev nettle-dev libxxhash-dev liburing-dev libblkid-dev)
-# What the addons run besides lsblk (util-linux): udisksctl, sudo, setfacl, mcopy.
-runtime=(udisks2 sudo acl mtools)
-# The images of the tests and the bench, in every format, and their block maps.
-image_tools=(xz-utils zstd gzip bzip2 zip bmap-tools gdisk dosfstools mtools)
+       libpugixml-dev nettle-dev libxxhash-dev liburing-dev libblkid-dev libcurl4-openssl-dev)
+# What the addons run besides lsblk (util-linux): udisksctl, sudo, setfacl, mcopy, and
+# gpgv for signed checksums files.
+runtime=(udisks2 sudo acl mtools gpgv)
+# The images of the tests and the bench, in every format, and their block maps; the
+# signed checksums files and the HTTPS certificate of the tests of images from URLs.
+image_tools=(xz-utils zstd gzip bzip2 zip bmap-tools gdisk dosfstools mtools gpgv gnupg openssl)
 native_tests=(libgtest-dev libgmock-dev fdisk gdisk)
 # Tests that need root: loop devices and partitions, the fault device (FUSE), the real
 # udisks, the prebuilds built in a Debian 11 root, checked with objdump and run under qemu.

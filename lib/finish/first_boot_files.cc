@@ -12,6 +12,7 @@
 #include "device/block_io.h"
 #include "finish/drive_access.h"
 #include "finish/image_bytes.h"
+#include "net/url.h"
 #include "support/process.h"
 #include "support/shell.h"
 
@@ -93,7 +94,9 @@ void check_file_partitions(const read_at& read, const std::vector<first_boot_fil
 }
 
 void check_file_partitions(const image_plan& plan, const std::vector<first_boot_file>& files) {
-  if (files.empty()) return;
+  // An image at a URL is not read before its job (no network on the caller's thread):
+  // its partitions are checked by the step, after the verification.
+  if (files.empty() || net::is_url(plan.request.location)) return;
   check_file_partitions(image_reader(plan), files);
 }
 

@@ -30,13 +30,16 @@ class image_bytes {
 
  private:
   void rewind() {
-    source_ = image::open(plan_.path, plan_.info);
+    source_.reset();  // before the origin it reads from
+    origin_ = std::make_unique<origin::image_origin>(plan_.request, plan_.info);
+    source_ = image::open(origin_->stored(), origin_->info(), origin_->random());
     head_.resize(kept_head);
     head_.resize(source_->read(head_.data(), kept_head));
     position_ = head_.size();
   }
 
   image_plan plan_;
+  std::unique_ptr<origin::image_origin> origin_;
   std::unique_ptr<image::image_source> source_;
   std::vector<std::uint8_t> head_;
   std::uint64_t position_ = 0;

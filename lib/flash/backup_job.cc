@@ -72,7 +72,10 @@ void flash_device_platform::back_up_data(const job_settings& job) {
     r.image_size = extent;
   });
 
-  const image_plan plan{job.drive.path, image::image_info{image::format::raw, extent, extent}, nullptr, job.block_size};
+  image_plan plan;
+  plan.request.location = job.drive.path;
+  plan.info = image::image_info{image::format::raw, extent, extent};
+  plan.block_size = job.block_size;
   image_pipeline drive(plan, std::make_unique<backup::drive_reader>(std::move(fd), extent));
   backup::staged_file output(chosen.output, chosen.overwrite);
   const std::unique_ptr<backup::encoder> encoder = backup::make_encoder(chosen.format, chosen.level, extent, output);

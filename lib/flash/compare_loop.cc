@@ -39,6 +39,7 @@ loop_outcome compare_image(const job_settings& job, image_pipeline& image, int d
   std::uint64_t& mismatches = outcome.mismatches;
   bool stopped = false;
   while (image_chunk* chunk = image.next()) {
+    stats.progress.source_bytes = image.source_bytes();
     // Only bytes read from both sides are compared; direct reads cover whole sectors.
     const std::size_t image_got = chunk->length;
     const std::size_t wanted = chunk->image_tail ? image_got : chunk->expected;

@@ -15,6 +15,7 @@
 #include "flash/job_loops.h"
 #include "flash/mismatch_report.h"
 #include "flash/node_access.h"
+#include "flash/opened_image.h"
 #include "flash/write_rules.h"
 #include "support/privileges.h"
 
@@ -25,6 +26,7 @@ namespace {
 
 [[noreturn]] void refuse(reason why, const std::string& message) { throw coded_error(why, message); }
 
+const char* const keyring_alone = "a keyring is given without a checksums file to check";
 
 }  // namespace
 
@@ -34,21 +36,23 @@ void flash_device::write_start_checks() const {
   if (password.empty() && !privileges::is_root()) refuse(reason::password, "password is not set");
   if (image_path.empty()) refuse(reason::image, "no image file provided");
   if (source && *source == drive) refuse(reason::no_drive, "the source drive cannot be a target");
+  if (!image_checks.keyring.empty() && image_checks.checksums.empty()) refuse(reason::signature, keyring_alone);
   if (!write_rules::block_size_problem(write_block_size, drive).empty()) {
     refuse(reason::write, "invalid write block size");
   }
   if (!write_rules::image_fits(known_image_size(), drive)) refuse(reason::too_small, "drive is too small for given image");
   if (block_map && image_info.size) block_map->check_fits(*image_info.size);
-  check_file_partitions(image_plan{image_path, image_info, block_map, write_block_size}, finish.files);
+  check_file_partitions(plan_for(write_block_size), finish.files);
 }
 
 void flash_device::validate_start_checks() const {
   if (image_path.empty()) refuse(reason::image, "no image file provided");
+  if (!image_checks.keyring.empty() && image_checks.checksums.empty()) refuse(reason::signature, keyring_alone);
   if (!write_rules::block_size_problem(validate_block_size, drive).empty()) {
     refuse(reason::verify, "invalid read block size");
   }
   if (block_map && image_info.size) block_map->check_fits(*image_info.size);
-  check_file_partitions(image_plan{image_path, image_info, block_map, validate_block_size}, finish.files);
+  check_file_partitions(plan_for(validate_block_size), finish.files);
 }
 
 void flash_device::backup_start_checks() const {
@@ -139,7 +143,8 @@ void flash_device::write_group_async(const std::vector<std::shared_ptr<flash_dev
     for (; claimed < devices.size(); ++claimed) {
       const flash_device& d = *devices[claimed];
       if (d.image_path != first.image_path || d.block_map_path != first.block_map_path ||
-          d.write_block_size != first.write_block_size) {
+          d.write_block_size != first.write_block_size || d.image_checks.sha256 != first.image_checks.sha256 ||
+          d.image_checks.checksums != first.image_checks.checksums || d.image_checks.keyring != first.image_checks.keyring) {
         refuse(reason::image, "the drives of a group write one image with one block size and block map");
       }
       try {
@@ -150,10 +155,7 @@ void flash_device::write_group_async(const std::vector<std::shared_ptr<flash_dev
     }
     std::size_t most_held = 0;
     for (const auto& d : devices) most_held = std::max(most_held, chunks_held(d->drive, d->mode_of_write, d->write_block_size));
-    const auto group = std::make_shared<write_group>(
-        image_plan{first.image_path, first.image_info, first.block_map, first.write_block_size,
-                   source_of(first.source, first.password)},
-        devices.size(), most_held);
+    const auto group = std::make_shared<write_group>(first.plan_for(first.write_block_size), devices.size(), most_held);
     for (std::size_t i = 0; i < devices.size(); ++i) {
       devices[i]->start_thread(job_kind::write, std::move(on_end[i]), {}, group, i);
     }
@@ -276,7 +278,10 @@ void flash_device::validate(std::string report_path) {
     const std::shared_ptr<const write_record> written = matching_write_record();
     std::unique_ptr<image_pipeline> image;
     try {
-      if (!written) image = std::make_unique<image_pipeline>(job.image);
+      if (!written) {
+        image = std::make_unique<image_pipeline>(job.image);
+        note_opened(*image, validate_stats);
+      }
     } catch (const std::exception& e) {
       validate_stats.error_queue(e, reason::image);
     }
@@ -290,7 +295,10 @@ void flash_device::validate(std::string report_path) {
         return compare_by_hashes(job, *written, device.get(), device_block.get(), validate_stats, cancel_validate, report);
       }
       if (image && device.valid()) {
-        return compare_image(job, *image, device.get(), device_block.get(), validate_stats, cancel_validate, report);
+        const loop_outcome outcome =
+            compare_image(job, *image, device.get(), device_block.get(), validate_stats, cancel_validate, report);
+        note_source(*image, job.image.request, validate_stats);
+        return outcome;
       }
       return loop_outcome{};
     };
@@ -299,7 +307,8 @@ void flash_device::validate(std::string report_path) {
     validate_stats.update_report([](job_report& r) { r.phase = job_phase::data; });
     compared = compare_whole(report);
     report.close();
-    const std::uint64_t image_end = job.image.size().value_or(compared.bytes);
+    const std::optional<std::uint64_t> known_end = image ? image->size() : job.image.size();
+    const std::uint64_t image_end = known_end.value_or(compared.bytes);
     last = {compared.complete, compared.mismatches, report.sectors().ranges(image_end)};
 
     // Each repair pass verifies the whole image again: a write can land elsewhere on a

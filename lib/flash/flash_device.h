@@ -62,6 +62,7 @@ struct job_settings {
   write_fingerprint fingerprint;  // of the write's settings, taken when the job begins
   bool capacity_check = false;
   finish_settings finish;
+  bool first_block_last = true;
   group_membership* group = nullptr;  // none: the write reads the image for itself
   std::optional<backup::backup_options> backup{};  // a backup's output and settings
 };
@@ -75,10 +76,14 @@ class flash_device_basic {
 
   phydrive drive;
   std::string password;
-  std::string image_path;  // a file, or the node of the source drive
-  std::optional<phydrive> source;  // the drive read as the image (a clone); none: a file
+  std::string image_path;  // a file, an http(s) URL, or the node of the source drive
+  std::optional<phydrive> source;  // the drive read as the image (a clone); none: a file or URL
   std::uint64_t image_size = 0;  // decoded bytes; 0 while unknown
-  image::image_info image_info;
+  image::image_info image_info;  // of a local file; a URL's is read by the job
+  // How the image is checked and fetched (its location is image_path).
+  origin::image_request image_checks;
+  // The image's first MiB goes onto the drive last, zeros standing in for it until then.
+  bool first_block_last = true;
   std::shared_ptr<const image::block_map> block_map;  // none: the whole image is written
   std::string block_map_path;
   write_mode mode_of_write = write_mode::sync;
@@ -103,7 +108,7 @@ class flash_device_basic {
   // Chooses the target drive by any name drives::get_drive accepts.
   void set_drive(std::string key);
   // Chooses the image file and records its format and size (the decoded size where
-  // the format records it).
+  // the format records it). A URL is only recorded: the job reads it.
   void set_image(std::string path);
   // Chooses a listed drive, by any name drives::get_drive accepts, as the image: the
   // write reads it up to the end of its last partition (the whole drive where it has
@@ -113,7 +118,18 @@ class flash_device_basic {
   void set_source_drive(std::string key);
   // Reads a block map (an empty path clears it): jobs then write and compare only its
   // ranges. Throws "invalid block map: ..." or "block map does not fit the image: ...".
+  // A map at a URL is only recorded: the job downloads it.
   void set_block_map(std::string path);
+  // The published SHA-256 of the image file (hex; empty: none). Throws "invalid SHA-256: ...".
+  void set_sha256(std::string hex);
+  // The path or URL of a checksums file that lists the image (empty: none).
+  void set_checksums(std::string location);
+  // A keyring whose keys must sign the checksums file (empty: no signature needed).
+  void set_keyring(std::string path);
+  // Whether a URL image is kept in (and taken from) the cache, and the cache's size.
+  void set_cache(bool on, std::uint64_t limit);
+  void set_stall_timeout(std::uint32_t ms);
+  void set_first_block_last(bool on);
   // Stores the sudo password, then probes it; throws "invalid sudo password".
   void set_password(std::string new_password);
   void set_write_block_size(std::uint64_t bytes);
@@ -145,6 +161,8 @@ class flash_device_basic {
     return kind == job_kind::write ? write_stats : kind == job_kind::validate ? validate_stats : backup_stats;
   }
   job_settings settings_for(job_kind kind) const;
+  // What a job reads of the image, with blocks of `block_size`.
+  image_plan plan_for(std::uint64_t block_size) const;
   // The decoded size the start checks use: the map's, or the image's where known.
   std::optional<std::uint64_t> known_image_size() const;
   // The record of the last clean write when it still describes the settings and files
@@ -172,7 +190,7 @@ class flash_device_platform : public flash_device_basic {
   // Whether the write may go on: true when the capacity check is off or passed; else
   // the failure is recorded in write_stats and nothing more may be written. Runs with
   // the drive's node open to the job.
-  bool capacity_confirmed(const job_settings& job);
+  bool capacity_confirmed(const job_settings& job, const image_pipeline& image);
   // The body of the backup job.
   void back_up(const job_settings& job);
   // The data part of the backup: the drive read up to its extent into the output files.

@@ -2,10 +2,12 @@
 #include <stdexcept>
 
 #include "flash/flash_device.h"
+#include "net/url.h"
 #include "support/coded_error.h"
 #include "support/privileges.h"
 #include "support/shell.h"
 #include "support/sudo_probe.h"
+#include "trust/checksums_file.h"
 
 namespace {
 const char* const job_running = "a job is running on this device";
@@ -38,7 +40,8 @@ void flash_device_basic::set_drive(std::string key) {
 void flash_device_basic::set_image(std::string path) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
-  image::image_info info = image::inspect(path);
+  // No network here for a URL: the job reads its format and size before it writes.
+  image::image_info info = net::is_url(path) ? image::image_info{} : image::inspect(path);
   last_write.reset();
   source.reset();
   image_path = std::move(path);
@@ -65,15 +68,55 @@ void flash_device_basic::set_block_map(std::string path) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
   last_write.reset();
-  if (path.empty()) {
+  if (path.empty() || net::is_url(path)) {
     block_map.reset();
-    block_map_path.clear();
+    block_map_path = std::move(path);
     return;
   }
   auto map = std::make_shared<image::block_map>(image::block_map::read(path));
   if (!image_path.empty() && image_info.size) map->check_fits(*image_info.size);
   block_map = std::move(map);
   block_map_path = std::move(path);
+}
+
+void flash_device_basic::set_sha256(std::string hex) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  if (!hex.empty() && !trust::is_sha256_hex(hex)) {
+    throw coded_error(reason::checksum, "invalid SHA-256: " + hex + " is not 64 hexadecimal digits");
+  }
+  image_checks.sha256 = std::move(hex);
+}
+
+void flash_device_basic::set_checksums(std::string location) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  image_checks.checksums = std::move(location);
+}
+
+void flash_device_basic::set_keyring(std::string path) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  image_checks.keyring = std::move(path);
+}
+
+void flash_device_basic::set_cache(bool on, std::uint64_t limit) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  image_checks.cache = on;
+  image_checks.cache_limit = limit;
+}
+
+void flash_device_basic::set_stall_timeout(std::uint32_t ms) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  image_checks.stall_timeout_ms = ms;
+}
+
+void flash_device_basic::set_first_block_last(bool on) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  first_block_last = on;
 }
 
 std::optional<std::uint64_t> flash_device_basic::known_image_size() const {
@@ -139,7 +182,7 @@ void flash_device_basic::set_eject(bool on) {
 void flash_device_basic::set_first_boot_files(std::vector<first_boot_file> files) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
-  if (!image_path.empty()) check_file_partitions(image_plan{image_path, image_info, block_map, 0}, files);
+  if (!image_path.empty()) check_file_partitions(plan_for(0), files);
   finish.files = std::move(files);
 }
 
@@ -178,12 +221,20 @@ job_settings flash_device_basic::settings_for(job_kind kind) const {
   }
   return job_settings{drive,
                       password,
-                      image_plan{image_path, image_info, block_map, block_size, source_of(source, password)},
+                      plan_for(block_size),
                       block_size,
                       mode_of_write,
                       write_fingerprint::take(image_path, block_map_path, drive, write_block_size),
                       capacity_check,
-                      finish};
+                      finish,
+                      first_block_last};
+}
+
+image_plan flash_device_basic::plan_for(std::uint64_t block_size) const {
+  origin::image_request request = image_checks;
+  request.location = image_path;
+  return image_plan{request,     image_info, block_map, net::is_url(block_map_path) ? block_map_path : std::string(),
+                    block_size, source_of(source, password)};
 }
 
 std::shared_ptr<const write_record> flash_device_basic::matching_write_record() const {

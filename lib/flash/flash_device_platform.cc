@@ -5,6 +5,7 @@
 #include "flash/flash_device.h"
 #include "flash/job_loops.h"
 #include "flash/node_access.h"
+#include "flash/opened_image.h"
 #include "support/privileges.h"
 #include "support/thread_sleep.h"
 
@@ -32,6 +33,7 @@ void flash_device_platform::write_data(const job_settings& job, image_pipeline& 
   record->fingerprint = job.fingerprint;
   write_stats.update_report([](job_report& r) { r.phase = job_phase::data; });
   const loop_outcome written = write_image(job, image, taker, write_stats, cancel_write, *record);
+  note_source(image, job.image.request, write_stats);
   write_stats.update_report([&](job_report& r) {
     r.data_complete = written.complete;
     r.bytes = written.bytes;
@@ -50,16 +52,15 @@ void flash_device_platform::write_drive(const job_settings& job) {
     image_pipeline& image =
         job.group ? job.group->image() : *(own_image = std::make_unique<image_pipeline>(job.image, 1, chunks_held(job)));
     image.check_readable();
-    // A source drive's extent may be known only now that it is open.
-    const std::optional<std::uint64_t> size = image.size();
-    if (size && *size > job.drive.disk_size) throw coded_error(reason::too_small, "drive is too small for given image");
+    note_opened(image, write_stats);
+    check_fits(image, job.drive);
 
     const phydrive listed = listed_now(job.drive);
     touched_drive = true;
     if (!privileges::is_root()) access = std::make_unique<node_access>(listed.path, "rw", job.password, write_stats);
     unmount(listed, reason::write);
     start = clock_type::now();
-    if (capacity_confirmed(job) && !cancel_write) write_data(job, image, job.group ? job.group->taker() : 0);
+    if (capacity_confirmed(job, image) && !cancel_write) write_data(job, image, job.group ? job.group->taker() : 0);
   } catch (const std::exception& e) {
     write_stats.error_queue(e, reason::write);
   } catch (...) {

@@ -82,6 +82,14 @@ loop_outcome compare_by_hashes(const job_settings& job, const write_record& reco
   extent_reader reader(device_fd, extents, extent_size);
   auto differing = std::make_shared<image::block_map>();
   auto previous_sample = flash_statistics::clock::now();
+  // An image from a URL tells its size only to the write that read it.
+  if (stats.progress.total == 0) {
+    std::uint64_t total = 0;
+    for (const written_extent& extent : extents) {
+      total += image_part(extent, record.image_size).end - std::min(extent.offset, record.image_size);
+    }
+    stats.progress.total = total;
+  }
   for (std::size_t i = 0; i < extents.size(); ++i) {
     const std::uint8_t* bytes = nullptr;
     const std::int64_t got = reader.take(i, &bytes);

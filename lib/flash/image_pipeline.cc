@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "image/range_checksum.h"
+#include "net/http_fetch.h"
+#include "net/url.h"
 
 namespace {
 constexpr std::uint64_t skip_step = 16 << 20;
@@ -21,13 +23,29 @@ std::unique_ptr<source_drive_session> open_source_drive(image_plan& plan) {
   return session;
 }
 
+std::optional<image::image_info> known_info(const image_plan& plan) {
+  if (net::is_url(plan.request.location)) return std::nullopt;
+  return plan.info;
+}
+
+// The plan with its block map read where it lies at a URL.
+image_plan with_map(image_plan plan) {
+  if (plan.map || plan.map_url.empty()) return plan;
+  const std::optional<std::string> text = net::fetch_small(plan.map_url, {plan.request.stall_timeout_ms});
+  if (!text) throw coded_error(reason::image, "invalid block map: no file at " + plan.map_url);
+  plan.map = std::make_shared<image::block_map>(image::block_map::parse(*text));
+  return plan;
+}
+
 }  // namespace
 
 image_pipeline::image_pipeline(const image_plan& plan, std::size_t takers, std::size_t taker_depth)
-    : plan_(plan),
+    : plan_(with_map(plan)),
       takers_(takers),
       source_drive_(open_source_drive(plan_)),
-      source_(source_drive_ ? source_drive_->take_reader() : image::open(plan.path, plan.info)),
+      origin_(source_drive_ ? nullptr : std::make_unique<origin::image_origin>(plan_.request, known_info(plan_))),
+      info_(origin_ ? origin_->info() : plan_.info),
+      source_(source_drive_ ? source_drive_->take_reader() : open_decoder()),
       ring_(buffer_ring::group_depth(takers, std::max(taker_depth, ring_depth)), plan.block_size, takers,
             std::max(taker_depth, ring_depth), true),
       reader_([this] { read_image(); }) {}
@@ -36,6 +54,7 @@ image_pipeline::image_pipeline(const image_plan& plan, std::unique_ptr<image::im
                                std::size_t taker_depth)
     : plan_(plan),
       takers_(takers),
+      info_(plan.info),
       source_(std::move(source)),
       ring_(buffer_ring::group_depth(takers, std::max(taker_depth, ring_depth)), plan.block_size, takers,
             std::max(taker_depth, ring_depth), true),
@@ -43,8 +62,18 @@ image_pipeline::image_pipeline(const image_plan& plan, std::unique_ptr<image::im
 
 image_pipeline::~image_pipeline() {
   stopping_ = true;
+  if (origin_) origin_->stop();
   for (std::size_t taker = 0; taker < takers_; ++taker) ring_.leave(taker);
   reader_.join();
+}
+
+std::unique_ptr<image::image_source> image_pipeline::open_decoder() {
+  if (plan_.map && info_.size) plan_.map->check_fits(*info_.size);
+  return image::open(origin_->stored(), info_, origin_->random());
+}
+
+std::optional<std::uint64_t> image_pipeline::size() const {
+  return plan_.map ? std::optional<std::uint64_t>(plan_.map->image_size) : info_.size;
 }
 
 std::optional<std::uint64_t> image_pipeline::whole_chunks() const {
@@ -53,13 +82,13 @@ std::optional<std::uint64_t> image_pipeline::whole_chunks() const {
     for (const auto& range : plan_.map->ranges) chunks += (range.end - range.start + plan_.block_size - 1) / plan_.block_size;
     return chunks;
   }
-  if (plan_.info.size) return *plan_.info.size / plan_.block_size;
+  if (info_.size) return *info_.size / plan_.block_size;
   return std::nullopt;
 }
 
 double image_pipeline::share_consumed() const {
-  if (plan_.info.file_size == 0) return 0;
-  return std::min(1.0, static_cast<double>(consumed_) / static_cast<double>(plan_.info.file_size));
+  if (info_.file_size == 0) return 0;
+  return std::min(1.0, static_cast<double>(consumed_) / static_cast<double>(info_.file_size));
 }
 
 std::string short_read_text(const image_chunk& chunk) {
@@ -78,7 +107,7 @@ void image_pipeline::check_readable() {
 // The reader thread: nothing thrown here leaves it; a failure ends the ring with its reason.
 void image_pipeline::read_image() {
   try {
-    read_ranges();
+    if (read_ranges() && origin_) origin_->finish();
     ring_.close();
   } catch (const coded_error& e) {
     ring_.close(e);
@@ -115,8 +144,8 @@ bool image_pipeline::skip(std::uint64_t count, std::uint64_t* skipped) {
   return whole && !stopping_;
 }
 
-void image_pipeline::read_ranges() {
-  const std::optional<std::uint64_t> size = plan_.size();
+bool image_pipeline::read_ranges() {
+  const std::optional<std::uint64_t> size = this->size();
   const std::uint64_t block_size = plan_.block_size;
   std::vector<image::mapped_range> ranges;
   if (plan_.map) {
@@ -133,19 +162,19 @@ void image_pipeline::read_ranges() {
   std::uint64_t index = 0;
   for (const image::mapped_range& range : ranges) {
     if (range.start > position && !skip(range.start - position)) {
-      if (stopping_) return;
+      if (stopping_) return false;
       throw image::corrupt_data("the image ends before byte " + std::to_string(range.start));
     }
     position = range.start;
     while (position < range.end) {
       const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, range.end - position));
       image_chunk* chunk = ring_.take_free();
-      if (chunk == nullptr) return;
+      if (chunk == nullptr) return false;
       const std::size_t got = source_->read(chunk->bytes.get(), want);
       consumed_ = source_->consumed();
       if (!size && got == 0) {  // an image of unknown size that ends on a block boundary
         ring_.give_back(chunk);
-        return;
+        return true;
       }
       chunk->offset = position;
       chunk->length = got;
@@ -153,13 +182,14 @@ void image_pipeline::read_ranges() {
       chunk->index = index++;
       chunk->image_tail = !plan_.map && chunk->expected < block_size;
       chunk->trailing = 0;
-      if (chunk->image_tail && got == want && size && plan_.info.format == image::format::raw) {
+      if (chunk->image_tail && got == want && size && info_.format == image::format::raw) {
         skip(unbounded, &chunk->trailing);  // a raw file that grew since it was chosen
       }
       if (checksum && !range.checksum.empty()) checksum->update(chunk->bytes.get(), got);
       hash_chunk(*chunk);
+      if (chunk->index == 0 && origin_) origin_->seal();  // from here on bytes go to the drives
       ring_.publish(chunk);
-      if (got < want) return;  // the job sees the short chunk, or the end of an image of unknown size
+      if (got < want) return !size;  // the job sees the short chunk, or the end of an image of unknown size
       position += got;
     }
     if (checksum && !range.checksum.empty() && checksum->hex_digest() != range.checksum) {
@@ -168,9 +198,11 @@ void image_pipeline::read_ranges() {
     }
   }
   // Compressed data is read to its end, where the decoder checks its integrity.
-  if (!plan_.map && size && plan_.info.format != image::format::raw) {
+  if (!plan_.map && size && info_.format != image::format::raw) {
     std::uint64_t beyond = 0;
     skip(unbounded, &beyond);
-    if (beyond > 0 && !stopping_) throw image::corrupt_data("more data than the recorded size");
+    if (stopping_) return false;
+    if (beyond > 0) throw image::corrupt_data("more data than the recorded size");
   }
+  return !stopping_;
 }

@@ -16,6 +16,7 @@
 #include "flash/source_drive.h"
 #include "image/block_map.h"
 #include "image/image_source.h"
+#include "origin/image_origin.h"
 
 // "failed to read image block #N with X/Y bytes", or "failed to read image residual
 // block with X/Y bytes": a chunk that holds fewer bytes than the image should have.
@@ -23,13 +24,15 @@ std::string short_read_text(const image_chunk& chunk);
 
 // What a job reads of its image.
 struct image_plan {
-  std::string path;
-  image::image_info info;
+  origin::image_request request;  // where the image is and how it is checked
+  image::image_info info;         // what set_image read of a local file; a URL is read in the job
   std::shared_ptr<const image::block_map> map;  // none: the whole image
+  std::string map_url;  // a block map at a URL, read when the image opens (map then none)
   std::uint64_t block_size = 0;
-  std::shared_ptr<const source_drive> source{};  // a drive read as the image (then `path` is its node)
+  std::shared_ptr<const source_drive> source{};  // a drive read as the image (then the location is its node)
 
-  // The decoded size the job works with: the map's, or the one the format records.
+  // The decoded size as far as known before the image opens: the map's, or the one the
+  // format records (none for a URL until its pipeline opens it).
   std::optional<std::uint64_t> size() const { return map ? std::optional<std::uint64_t>(map->image_size) : info.size; }
 };
 
@@ -39,11 +42,12 @@ class image_pipeline {
   // catches up.
   static constexpr std::size_t ring_depth = 4;
 
-  // Opens the image and starts the reader for `takers` takers, each of which holds at
-  // most `taker_depth` chunks at once (at least ring_depth). Throws
-  // std::runtime_error ("failed to open image file") or image::corrupt_data when the
-  // image cannot be opened; for a source drive, source_drive_session's errors, and
-  // EIMAGE where its extent is no longer the size the plan holds.
+  // Opens the image and its block map (refusing them where the checksums file, its
+  // signature, the server, the format's records or the map say so) and starts the
+  // reader for `takers` takers, each of which holds at most `taker_depth` chunks at
+  // once (at least ring_depth). Throws coded_error; for a source drive,
+  // source_drive_session's errors, and EIMAGE where its extent is no longer the size
+  // the plan holds.
   explicit image_pipeline(const image_plan& plan, std::size_t takers = 1, std::size_t taker_depth = ring_depth);
   // The same over a source already open, such as a drive read as the image.
   image_pipeline(const image_plan& plan, std::unique_ptr<image::image_source> source, std::size_t takers = 1,
@@ -67,17 +71,27 @@ class image_pipeline {
   // Whether the taker reads from the spool file of a group's slower drives.
   bool spooled(std::size_t taker) const { return ring_.spooled(taker); }
 
-  // The decoded size where known: the plan's, or a source drive's extent once opened.
-  std::optional<std::uint64_t> size() const { return plan_.size(); }
+  // The image as opened: a URL's format and sizes are known from here on.
+  const image::image_info& info() const { return info_; }
+  const std::shared_ptr<const image::block_map>& map() const { return plan_.map; }
+  // The decoded size the job works with: the map's, or the one the format records.
+  std::optional<std::uint64_t> size() const;
   // Whole chunks of the job where known: the statistics' block count.
   std::optional<std::uint64_t> whole_chunks() const;
   // Share of the image file consumed so far, 0 to 1: progress where the size is unknown.
   double share_consumed() const;
+  // Bytes of the image file read (or downloaded) so far.
+  std::uint64_t source_bytes() const { return consumed_; }
+  // Where the bytes came from; whole once the reader ended.
+  origin::source_account source() const { return origin_ ? origin_->account() : origin::source_account{}; }
 
  private:
+  // The decoder, once the image's block map is known to fit it.
+  std::unique_ptr<image::image_source> open_decoder();
   void read_image();
-  // Throws coded_error when the image cannot be read to its end.
-  void read_ranges();
+  // Throws coded_error when the image cannot be read to its end; false when the
+  // takers stopped it first.
+  bool read_ranges();
   // The hash of what a writer sends of `chunk`, computed once for every drive.
   void hash_chunk(image_chunk& chunk) const;
   // Passes over `count` decoded bytes in steps, so a stop is seen; false when the
@@ -87,6 +101,8 @@ class image_pipeline {
   image_plan plan_;
   std::size_t takers_;
   std::unique_ptr<source_drive_session> source_drive_;  // before source_: it outlives the reader
+  std::unique_ptr<origin::image_origin> origin_;  // none for a drive read as the image
+  image::image_info info_;
   std::unique_ptr<image::image_source> source_;
   buffer_ring ring_;
   std::atomic<std::uint64_t> consumed_{0};

@@ -18,6 +18,9 @@ struct job_progress {
   // Image bytes a drive of a group read back from the spool file after it fell behind.
   std::atomic<std::uint64_t> spooled_bytes{0};
   std::atomic<std::uint64_t> output{0};  // backups: bytes of the output file so far
+  // The image file as stored: bytes read (or downloaded) so far, and its size (0 = unknown).
+  std::atomic<std::uint64_t> source_bytes{0};
+  std::atomic<std::uint64_t> source_total{0};
 
   void reset(std::uint64_t total_bytes) {
     bytes = 0;
@@ -28,5 +31,7 @@ struct job_progress {
     queue_depth_halvings = 0;
     spooled_bytes = 0;
     output = 0;
+    source_bytes = 0;
+    source_total = 0;
   }
 };

@@ -49,6 +49,11 @@ std::string job_report::json() const {
                         {"blockMap", optional_text(backup->block_map)},
                         {"checksumFile", optional_text(backup->checksum_file)}};
   }
+  if (source) {
+    report["source"] = {{"location", source->location}, {"fromCache", source->from_cache},
+                        {"downloaded", source->downloaded}, {"resumes", source->resumes},
+                        {"checksum", source->checksum}, {"sha256", source->sha256}};
+  }
   // Messages may hold bytes of file names that are not UTF-8: keep them, replaced.
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -35,6 +35,17 @@ struct backup_files {
   std::string checksum_file{};  // likewise
 };
 
+// Where the image's bytes came from: reported for an image from a URL, or one with a
+// published checksum.
+struct source_report {
+  std::string location;
+  bool from_cache = false;
+  std::uint64_t downloaded = 0;  // bytes
+  unsigned resumes = 0;
+  std::string checksum = "not checked";  // "matched", "mismatched" or "not checked"
+  std::string sha256;                   // of the file, where computed
+};
+
 struct job_report {
   job_phase phase = job_phase::prepare;
   std::vector<job_error> errors;
@@ -47,10 +58,12 @@ struct job_report {
   std::optional<std::vector<byte_range>> differing;
   std::optional<finish_records> steps;
   std::optional<backup_files> backup;  // backups only; for them "image" is the output image
+  std::optional<source_report> source;
 
   // {"errors":[{"phase","reason","message","code","offset"}...],"dataComplete","bytes","image":{"format","size","blockMap"}}
   // and for a verification "differingRanges":[{"offset","length"}...] and "steps" (finish_records); range
   // lists stop at 1000 ranges. For a backup "backup":{"output","extent","outputBytes","sha256","blockMap",
-  // "checksumFile"}, the texts that are not known (yet) null.
+  // "checksumFile"}, the texts that are not known (yet) null. Where there is one,
+  // "source":{"location","fromCache","downloaded","resumes","checksum","sha256"}.
   std::string json() const;
 };

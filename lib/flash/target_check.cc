@@ -3,6 +3,7 @@
 #include "drives/drives.h"
 #include "flash/source_drive.h"
 #include "flash/write_rules.h"
+#include "net/url.h"
 #include "support/coded_error.h"
 
 namespace {
@@ -36,8 +37,11 @@ std::optional<phydrive> drive_named(const physical_drives& listing, const std::s
 target_plan check_targets(const target_request& request) {
   target_plan plan;
   physical_drives listing;
-  if (!request.image_path.empty()) plan.source = drive_named(listing, request.image_path);
-  if (plan.source) {
+  plan.remote = net::is_url(request.image_path);
+  if (!request.image_path.empty() && !plan.remote) plan.source = drive_named(listing, request.image_path);
+  if (plan.remote) {
+    plan.image.size = request.image_size;
+  } else if (plan.source) {
     if (!plan.source->is_external_or_removable()) {
       throw coded_error(reason::no_drive, "the source drive " + plan.source->path + " is not external/removable");
     }
@@ -45,7 +49,7 @@ target_plan check_targets(const target_request& request) {
   } else if (!request.image_path.empty()) {
     plan.image = image::inspect(request.image_path);
   }
-  if (!request.block_map_path.empty()) {
+  if (!request.block_map_path.empty() && !net::is_url(request.block_map_path)) {
     auto map = std::make_shared<image::block_map>(image::block_map::read(request.block_map_path));
     if (plan.image.size) map->check_fits(*plan.image.size);
     plan.block_map = std::move(map);

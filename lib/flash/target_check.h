@@ -17,13 +17,17 @@
 
 struct target_request {
   std::vector<std::string> drive_keys;
-  std::string image_path;      // empty: none (a backup's drive)
-  std::string block_map_path;  // empty: none
+  std::string image_path;      // an http(s) URL is not read here, the job reads it; empty: none (a backup's drive)
+  std::string block_map_path;  // empty: none; a URL is not read here either
+  // An image at a URL: its decoded size where the caller read it (inspect), checked
+  // against the drives; unknown otherwise, as for a gzip image.
+  std::optional<std::uint64_t> image_size;
   std::optional<std::uint64_t> write_block_size;  // none: a verification alone, which writes nothing
   std::optional<std::uint64_t> read_block_size;   // none: not checked (a write without verification)
 };
 
 struct target_plan {
+  bool remote = false;  // the image is at a URL: `image` holds only the size given
   image::image_info image;
   std::shared_ptr<const image::block_map> block_map;
   std::vector<phydrive> drives;  // in the order named

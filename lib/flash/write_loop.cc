@@ -8,6 +8,7 @@
 #include "device/block_io.h"
 #include "device/queue_depth.h"
 #include "flash/device_writer.h"
+#include "flash/first_block.h"
 #include "flash/job_loops.h"
 #include "flash/progress_sampler.h"
 
@@ -70,8 +71,11 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
   bool removed = false;
   bool block_failed = false;
   int flush_failure = 0;
+  // The parts of the first MiB, held back until the rest is on the drive.
+  const std::unique_ptr<first_block> first = job.first_block_last ? std::make_unique<first_block>() : nullptr;
   std::unique_ptr<device_writer> device;
   auto written = [&](image_chunk* chunk, std::size_t length, block_io::write_result result) {
+    const bool own = first && first->owns(chunk);
     if (result.written == static_cast<std::int64_t>(length)) {
       removal.succeeded();
       outcome.bytes += chunk->length;
@@ -87,6 +91,7 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
                         result.error, chunk->offset);
       block_failed = true;
     }
+    if (own) return;  // the holder's copies: not the ring's, and no sample of their own
     bool sampled = false;
     if (!chunk->image_tail) {
       stats.update([&](flash_statistics& s) {
@@ -101,12 +106,25 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
   device = open_device_writer(job.drive.path, job.mode, static_cast<unsigned>(chunks_held(job) - 1), written);
   job_progress& live = stats.progress;
   live.queue_depth = device->in_flight_limit();
+  // Zeros stand in for the held parts before any image byte reaches the drive.
+  const auto write_zeros = [&] {
+    if (!first) return;
+    for (image_chunk* zero : first->zeros()) device->write(zero, zero->hashed_length);
+  };
+  const auto write_now = [&](image_chunk* chunk, std::size_t length, const hash128& hash) {
+    write_zeros();
+    record.extents.push_back({chunk->offset, static_cast<std::uint32_t>(length), hash});
+    timed(live.waited_for_device_ns, [&] { device->write(chunk, length); });
+    live.queue_depth = device->in_flight_limit();
+    live.queue_depth_halvings = device->halvings();
+  };
 
   bool image_ended = true;
   for (;;) {
     image_chunk* chunk = nullptr;
     timed(live.waited_for_image_ns, [&] { chunk = image.next(taker); });
     if (chunk == nullptr) break;
+    live.source_bytes = image.source_bytes();
     if (image.spooled(taker)) live.spooled_bytes += chunk->length;
     if (chunk->length < chunk->expected) {
       stats.error_queue(reason::image, short_read_text(*chunk));
@@ -114,15 +132,17 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
     } else if (chunk->offset + chunk->length > job.drive.disk_size) {
       stats.error_queue(reason::too_small, "drive is too small for given image", 0, job.drive.disk_size);
       stopped = true;
+    } else if (first && first_block::reaches(*chunk)) {
+      if (!image.map()) record.image_size = chunk->offset + chunk->length;
+      image_chunk* now = first->take(*chunk, write_length(job, *chunk));
+      const image_chunk& held = *first->held().back();
+      record.extents.push_back({held.offset, static_cast<std::uint32_t>(held.hashed_length), held.hash});
+      if (now != nullptr) write_now(now, now->hashed_length, now->hash);
     } else {
       const std::size_t length = write_length(job, *chunk);
-      const hash128 hash = length == chunk->hashed_length ? chunk->hash : hash_bytes(chunk->bytes.get(), length);
-      record.extents.push_back({chunk->offset, static_cast<std::uint32_t>(length), hash});
-      if (!job.image.map) record.image_size = chunk->offset + chunk->length;
-      timed(live.waited_for_device_ns, [&] { device->write(chunk, length); });
+      if (!image.map()) record.image_size = chunk->offset + chunk->length;
+      write_now(chunk, length, length == chunk->hashed_length ? chunk->hash : hash_bytes(chunk->bytes.get(), length));
       chunk = nullptr;  // the writer gives it back
-      live.queue_depth = device->in_flight_limit();
-      live.queue_depth_halvings = device->halvings();
     }
     if (chunk != nullptr) image.done(chunk);
     if (stopped || cancel) {  // seen after the block in progress
@@ -130,8 +150,22 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
       break;
     }
   }
+  write_zeros();  // an image that writes within the first MiB only
+  timed(live.waited_for_device_ns, [&] { device->settle(); });
+  const std::optional<coded_error> failure = image_ended ? image.failure(taker) : std::nullopt;
+  // The first MiB last: once everything else is on the medium and the image passed its
+  // checks (the checksum is compared before the reader ends). A failure or a cancel
+  // leaves the zeros.
+  bool held_written = !first;
   timed(live.waited_for_device_ns, [&] {
-    device->settle();
+    if (first && image_ended && !failure && !stopped && !block_failed && flush_failure == 0 && !cancel) {
+      flush_failure = device->flush();
+      if (flush_failure == 0) {
+        for (image_chunk* held : first->held()) device->write(held, held->hashed_length);
+        device->settle();
+        held_written = !stopped && !block_failed;
+      }
+    }
     if (flush_failure == 0) flush_failure = device->finish();
   });
   // What the drive keeps in its cache is not on the medium until a flush succeeds; a
@@ -140,9 +174,8 @@ loop_outcome write_image(const job_settings& job, image_pipeline& image, std::si
     stats.error_queue(reason::write, "failed to flush the drive: " + std::string(std::strerror(flush_failure)),
                       flush_failure);
   }
-  const std::optional<coded_error> failure = image_ended ? image.failure(taker) : std::nullopt;
   if (failure) stats.error_queue(*failure, reason::image);
-  if (job.image.map) record.image_size = job.image.map->image_size;
-  outcome.complete = image_ended && !failure && !stopped && !block_failed && flush_failure == 0;
+  if (image.map()) record.image_size = image.map()->image_size;
+  outcome.complete = image_ended && !failure && !stopped && !block_failed && flush_failure == 0 && held_written;
   return outcome;
 }

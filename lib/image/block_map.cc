@@ -64,8 +64,10 @@ block_map block_map::read(const std::string& path) {
   if (!file) refuse("cannot read " + path);
   std::ostringstream contents;
   contents << file.rdbuf();
-  const std::string text = contents.str();
+  return parse(contents.str());
+}
 
+block_map block_map::parse(const std::string& text) {
   pugi::xml_document document;
   const pugi::xml_parse_result parsed = document.load_buffer(text.data(), text.size());
   if (!parsed) refuse(std::string("not well-formed XML: ") + parsed.description());

@@ -20,8 +20,10 @@ struct block_map {
   std::vector<mapped_range> ranges;  // ascending, not overlapping
   std::uint64_t mapped_bytes = 0;
 
-  // Reads and checks the map. Throws std::runtime_error "invalid block map: <reason>".
+  // Reads and checks the map. Throws coded_error (EIMAGE) "invalid block map: <reason>".
   static block_map read(const std::string& path);
+  // The same for the map's text.
+  static block_map parse(const std::string& text);
 
   // Throws std::runtime_error "block map does not fit the image: <reason>" when the
   // image's decoded size is not the one the map describes.

@@ -22,7 +22,7 @@ std::string bzip2_reason(int code) {
 // decode as one.
 class bzip2_source : public stream_source {
  public:
-  explicit bzip2_source(const std::string& path) : stream_source(path, 0, UINT64_MAX) { start(); }
+  explicit bzip2_source(byte_source& input) : stream_source(input, 0, UINT64_MAX) { start(); }
   ~bzip2_source() override { BZ2_bzDecompressEnd(&bz_); }
 
  private:
@@ -54,6 +54,6 @@ class bzip2_source : public stream_source {
 
 }  // namespace
 
-std::unique_ptr<image_source> open_bzip2(const std::string& path) { return std::make_unique<bzip2_source>(path); }
+std::unique_ptr<image_source> open_bzip2(byte_source& input) { return std::make_unique<bzip2_source>(input); }
 
 }  // namespace image

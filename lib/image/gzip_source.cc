@@ -8,7 +8,7 @@ namespace {
 // gzip through zlib; members written one after another decode as one stream.
 class gzip_source : public stream_source {
  public:
-  explicit gzip_source(const std::string& path) : stream_source(path, 0, UINT64_MAX) {
+  explicit gzip_source(byte_source& input) : stream_source(input, 0, UINT64_MAX) {
     if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) throw coded_error(reason::image, "failed to set up the gzip decoder");
   }
   ~gzip_source() override { inflateEnd(&z_); }
@@ -26,6 +26,6 @@ class gzip_source : public stream_source {
 
 }  // namespace
 
-std::unique_ptr<image_source> open_gzip(const std::string& path) { return std::make_unique<gzip_source>(path); }
+std::unique_ptr<image_source> open_gzip(byte_source& input) { return std::make_unique<gzip_source>(input); }
 
 }  // namespace image

@@ -17,20 +17,20 @@ namespace image {
 
 namespace {
 
-bool starts_with(const std::uint8_t* head, std::size_t size, const char* magic, std::size_t magic_size) {
-  return size >= magic_size && std::memcmp(head, magic, magic_size) == 0;
-}
-
-format detect(const std::uint8_t* head, std::size_t size) {
-  if (starts_with(head, size, "\x1f\x8b", 2)) return format::gzip;
-  if (starts_with(head, size, "\xfd" "7zXZ\0", 6)) return format::xz;
-  if (starts_with(head, size, "\x28\xb5\x2f\xfd", 4)) return format::zstd;
-  if (starts_with(head, size, "BZh", 3) && size >= 4 && head[3] >= '1' && head[3] <= '9') return format::bzip2;
-  if (starts_with(head, size, "PK\x03\x04", 4)) return format::zip;
-  return format::raw;
+bool starts_with(const std::vector<std::uint8_t>& head, const char* magic, std::size_t magic_size) {
+  return head.size() >= magic_size && std::memcmp(head.data(), magic, magic_size) == 0;
 }
 
 }  // namespace
+
+format detect(const std::vector<std::uint8_t>& head) {
+  if (starts_with(head, "\x1f\x8b", 2)) return format::gzip;
+  if (starts_with(head, "\xfd" "7zXZ\0", 6)) return format::xz;
+  if (starts_with(head, "\x28\xb5\x2f\xfd", 4)) return format::zstd;
+  if (starts_with(head, "BZh", 3) && head.size() >= 4 && head[3] >= '1' && head[3] <= '9') return format::bzip2;
+  if (starts_with(head, "PK\x03\x04", 4)) return format::zip;
+  return format::raw;
+}
 
 const char* format_name(format f) {
   switch (f) {
@@ -56,6 +56,19 @@ std::uint64_t image_source::skip(std::uint64_t count) {
   return skipped;
 }
 
+std::optional<std::uint64_t> recorded_size(format f, random_access& file) {
+  switch (f) {
+    case format::xz: return xz_recorded_size(file);
+    case format::zip:
+      try {
+        return find_image_member(file).size;
+      } catch (const corrupt_data&) {
+        return std::nullopt;  // a damaged archive is refused by the job that reads it, with the reason
+      }
+    default: return std::nullopt;
+  }
+}
+
 image_info inspect(const std::string& path) {
   // Looked at before it is opened: opening a FIFO waits for a writer.
   struct stat status {};
@@ -75,36 +88,31 @@ image_info inspect(const std::string& path) {
   }
   image_info info;
   info.file_size = static_cast<std::uint64_t>(status.st_size);
-  std::uint8_t head[8] = {};
-  const ssize_t got = ::pread(fd.get(), head, sizeof head, 0);
-  info.format = detect(head, got > 0 ? static_cast<std::size_t>(got) : 0);
+  std::vector<std::uint8_t> head(8);
+  const ssize_t got = ::pread(fd.get(), head.data(), head.size(), 0);
+  head.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  info.format = detect(head);
   switch (info.format) {
     case format::raw: info.size = info.file_size; break;
-    case format::xz: info.size = xz_recorded_size(fd.get(), info.file_size); break;
     case format::zstd: info.size = zstd_recorded_size(fd.get(), info.file_size); break;
-    case format::zip:
-      try {
-        info.size = find_image_member(path).size;
-      } catch (const corrupt_data&) {
-        // A damaged archive is refused by the job that reads it, with the reason.
-      }
-      break;
     case format::gzip:
     case format::bzip2: break;  // neither records the decoded size
+    case format::xz:
+    case format::zip: info.size = recorded_size(info.format, *open_file_access(path)); break;
   }
   return info;
 }
 
-std::unique_ptr<image_source> open(const std::string& path, const image_info& info) {
+std::unique_ptr<image_source> open(byte_source& stored, const image_info& info, random_access& file) {
   switch (info.format) {
-    case format::gzip: return open_gzip(path);
-    case format::xz: return open_xz(path);
-    case format::zstd: return open_zstd(path);
-    case format::bzip2: return open_bzip2(path);
-    case format::zip: return open_zip(path);
+    case format::gzip: return open_gzip(stored);
+    case format::xz: return open_xz(stored);
+    case format::zstd: return open_zstd(stored);
+    case format::bzip2: return open_bzip2(stored);
+    case format::zip: return open_zip(stored, file);
     case format::raw: break;
   }
-  return open_raw(path);
+  return open_raw(stored);
 }
 
 }  // namespace image

@@ -1,14 +1,16 @@
 #pragma once
-// The decoded bytes of an image file, whatever its format: raw, or compressed with
-// gzip, xz, zstd, bzip2 or zip. The format comes from the file's first bytes, never
-// from its name.
+// The decoded bytes of an image, whatever its format: raw, or compressed with gzip,
+// xz, zstd, bzip2 or zip. The format comes from the first stored bytes, never from the
+// image's name.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "image/byte_source.h"
 #include "support/coded_error.h"
 
 namespace image {
@@ -20,7 +22,7 @@ const char* format_name(format f);
 // What the start checks and the progress figures need to know of an image file.
 struct image_info {
   image::format format = format::raw;
-  std::uint64_t file_size = 0;           // bytes of the file as stored
+  std::uint64_t file_size = 0;           // bytes of the file as stored; 0 while unknown (a download)
   std::optional<std::uint64_t> size;     // decoded bytes, where the format records them
 };
 
@@ -46,13 +48,20 @@ class image_source {
   virtual std::uint64_t consumed() const = 0;
 };
 
-// Reads the format and, where recorded, the decoded size. Throws a coded_error
-// (EIMAGE) for anything a job could not read as an image: a missing, empty or
-// unreadable file, a directory, a device node.
+// The format that the first stored bytes (8 suffice) tell.
+format detect(const std::vector<std::uint8_t>& head);
+
+// The decoded size where the format records it in a place read through `file`: the xz
+// index, the zip directory. None for the other formats.
+std::optional<std::uint64_t> recorded_size(format f, random_access& file);
+
+// Reads the format and, where recorded, the decoded size of a local file. Throws a
+// coded_error (EIMAGE) for anything a job could not read as an image: a missing, empty
+// or unreadable file, a directory, a device node.
 image_info inspect(const std::string& path);
 
-// Opens the image for decoding from its start. Throws std::runtime_error when the
-// file cannot be opened.
-std::unique_ptr<image_source> open(const std::string& path, const image_info& info);
+// A decoder of the image from its start over its stored bytes `stored`; a zip
+// archive's directory is read through `file`. Both outlive the decoder.
+std::unique_ptr<image_source> open(byte_source& stored, const image_info& info, random_access& file);
 
 }  // namespace image

@@ -5,25 +5,27 @@
 #include <unistd.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace image {
 
-std::optional<std::uint64_t> xz_recorded_size(int fd, std::uint64_t file_size) {
+std::optional<std::uint64_t> xz_recorded_size(random_access& file) {
+  const std::uint64_t file_size = file.size();
   lzma_stream stream = LZMA_STREAM_INIT;
   lzma_index* index = nullptr;
-  if (lzma_file_info_decoder(&stream, &index, UINT64_MAX, file_size) != LZMA_OK) return std::nullopt;
+  if (file_size == 0 || lzma_file_info_decoder(&stream, &index, UINT64_MAX, file_size) != LZMA_OK) return std::nullopt;
   // The decoder reads the stream footers and indexes only, asking where to seek.
   std::vector<std::uint8_t> buffer(1 << 16);
   std::uint64_t position = 0;
   std::optional<std::uint64_t> size;
   for (;;) {
     if (stream.avail_in == 0) {
-      const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(position));
-      if (n < 0) break;
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file_size - std::min(position, file_size)));
+      if (n > 0 && !file.read_at(position, buffer.data(), n)) break;
       stream.next_in = buffer.data();
-      stream.avail_in = static_cast<std::size_t>(n);
-      position += static_cast<std::uint64_t>(n);
+      stream.avail_in = n;
+      position += n;
     }
     const lzma_ret code = lzma_code(&stream, stream.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
     if (code == LZMA_SEEK_NEEDED) {

@@ -1,11 +1,12 @@
 #pragma once
-// The decoding loop shared by the compressed formats: input comes from a file_reader,
-// each format contributes one decoding step over its library.
+// The decoding loop shared by the compressed formats: input comes from the image's
+// stored bytes (a byte_source), each format contributes one decoding step over its
+// library.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "image/file_reader.h"
+#include "image/byte_source.h"
 #include "image/image_source.h"
 
 namespace image {
@@ -22,7 +23,9 @@ class stream_source : public image_source {
   std::uint64_t consumed() const final { return input_.consumed(); }
 
  protected:
-  stream_source(const std::string& path, std::uint64_t start, std::uint64_t length) : input_(path, start, length) {}
+  // Decodes bytes [start, start + length) of `input`.
+  stream_source(byte_source& input, std::uint64_t start, std::uint64_t length)
+      : input_(input), start_(start), left_(length) {}
 
   // Decodes from `input` into `output`; `input_ended` says no more input will come.
   // Throws corrupt_data with the library's reason.
@@ -35,7 +38,11 @@ class stream_source : public image_source {
   virtual void finish() {}
 
  private:
-  file_reader input_;
+  std::size_t input_available();
+
+  byte_source& input_;
+  std::uint64_t start_;  // bytes still to pass over before the region
+  std::uint64_t left_;   // bytes of the region not yet consumed
   bool ended_ = false;
 };
 

@@ -34,7 +34,7 @@ std::uint32_t online_cpus() {
 // every online CPU; concatenated streams and stream padding are taken as one stream.
 class xz_source : public stream_source {
  public:
-  explicit xz_source(const std::string& path) : stream_source(path, 0, UINT64_MAX) {
+  explicit xz_source(byte_source& input) : stream_source(input, 0, UINT64_MAX) {
     lzma_mt options{};
     options.flags = LZMA_CONCATENATED;
     options.threads = online_cpus();
@@ -62,6 +62,6 @@ class xz_source : public stream_source {
 
 }  // namespace
 
-std::unique_ptr<image_source> open_xz(const std::string& path) { return std::make_unique<xz_source>(path); }
+std::unique_ptr<image_source> open_xz(byte_source& input) { return std::make_unique<xz_source>(input); }
 
 }  // namespace image

@@ -1,14 +1,9 @@
 #include "image/zip_directory.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <stdexcept>
 #include <vector>
 
-#include "device/block_io.h"
 #include "image/image_source.h"
 
 namespace image {
@@ -39,10 +34,9 @@ class fields {
   std::size_t at_;
 };
 
-std::vector<std::uint8_t> read_at(int fd, std::uint64_t offset, std::size_t size) {
+std::vector<std::uint8_t> read_at(random_access& archive, std::uint64_t offset, std::size_t size) {
   std::vector<std::uint8_t> bytes(size);
-  const ssize_t n = ::pread(fd, bytes.data(), size, static_cast<off_t>(offset));
-  if (n != static_cast<ssize_t>(size)) throw corrupt_data("zip archive is truncated");
+  if (!archive.read_at(offset, bytes.data(), size)) throw corrupt_data("zip archive is truncated");
   return bytes;
 }
 
@@ -52,11 +46,11 @@ struct directory_location {
   std::uint64_t entries = 0;
 };
 
-directory_location locate_directory(int fd, std::uint64_t file_size) {
+directory_location locate_directory(random_access& archive, std::uint64_t file_size) {
   // The end record (22 bytes) ends the file, behind a comment of at most 65535 bytes.
   const std::uint64_t tail_size = std::min<std::uint64_t>(file_size, 22 + 65535);
   const std::uint64_t tail_start = file_size - tail_size;
-  const auto tail = read_at(fd, tail_start, static_cast<std::size_t>(tail_size));
+  const auto tail = read_at(archive, tail_start, static_cast<std::size_t>(tail_size));
   for (std::size_t at = tail.size() >= 22 ? tail.size() - 22 + 1 : 0; at-- > 0;) {
     const fields end(tail, at);
     if (end.get<std::uint32_t>(0) != end_of_directory_signature) continue;
@@ -65,7 +59,7 @@ directory_location locate_directory(int fd, std::uint64_t file_size) {
     if (zip64 && at >= 20) {
       const fields locator(tail, at - 20);
       if (locator.get<std::uint32_t>(0) == zip64_locator_signature) {
-        const auto record = read_at(fd, locator.get<std::uint64_t>(8), 56);
+        const auto record = read_at(archive, locator.get<std::uint64_t>(8), 56);
         const fields end64(record);
         if (end64.get<std::uint32_t>(0) != zip64_end_signature) throw corrupt_data("zip64 directory record not found");
         where = {end64.get<std::uint64_t>(48), end64.get<std::uint64_t>(40), end64.get<std::uint64_t>(32)};
@@ -96,16 +90,11 @@ void apply_zip64_extra(const std::vector<std::uint8_t>& extra, zip_member& membe
 
 }  // namespace
 
-zip_member find_image_member(const std::string& path) {
-  block_io::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) throw coded_error(reason::image, "failed to open image file");
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) throw coded_error(reason::image, "failed to open image file");
-  const auto file_size = static_cast<std::uint64_t>(status.st_size);
-
-  const directory_location where = locate_directory(fd.get(), file_size);
+zip_member find_image_member(random_access& archive) {
+  const std::uint64_t file_size = archive.size();
+  const directory_location where = locate_directory(archive, file_size);
   if (where.offset + where.size > file_size) throw corrupt_data("zip directory lies past the end of the archive");
-  const auto directory = read_at(fd.get(), where.offset, static_cast<std::size_t>(where.size));
+  const auto directory = read_at(archive, where.offset, static_cast<std::size_t>(where.size));
 
   zip_member best;
   std::uint64_t best_local_offset = 0;
@@ -144,7 +133,7 @@ zip_member find_image_member(const std::string& path) {
                        ", not stored or deflated");
   }
 
-  const auto header = read_at(fd.get(), best_local_offset, 30);
+  const auto header = read_at(archive, best_local_offset, 30);
   const fields local(header);
   if (local.get<std::uint32_t>(0) != local_header_signature) throw corrupt_data("zip member header is damaged");
   best.data_offset = best_local_offset + 30 + local.get<std::uint16_t>(26) + local.get<std::uint16_t>(28);

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "image/byte_source.h"
+
 namespace image {
 
 struct zip_member {
@@ -17,6 +19,6 @@ struct zip_member {
 
 // Throws corrupt_data when the archive holds no readable directory or no member
 // stored or deflated.
-zip_member find_image_member(const std::string& path);
+zip_member find_image_member(random_access& archive);
 
 }  // namespace image

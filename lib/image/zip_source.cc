@@ -15,8 +15,8 @@ namespace {
 // zlib; its CRC-32 and size are checked at its end.
 class zip_source : public stream_source {
  public:
-  zip_source(const std::string& path, const zip_member& member)
-      : stream_source(path, member.data_offset, member.compressed_size), member_(member) {
+  zip_source(byte_source& input, const zip_member& member)
+      : stream_source(input, member.data_offset, member.compressed_size), member_(member) {
     if (member_.method == 8 && inflateInit2(&z_, -MAX_WBITS) != Z_OK) {
       throw coded_error(reason::image, "failed to set up the zip decoder");
     }
@@ -60,8 +60,8 @@ class zip_source : public stream_source {
 
 }  // namespace
 
-std::unique_ptr<image_source> open_zip(const std::string& path) {
-  return std::make_unique<zip_source>(path, find_image_member(path));
+std::unique_ptr<image_source> open_zip(byte_source& input, random_access& archive) {
+  return std::make_unique<zip_source>(input, find_image_member(archive));
 }
 
 }  // namespace image

@@ -11,7 +11,7 @@ namespace {
 // as one stream.
 class zstd_source : public stream_source {
  public:
-  explicit zstd_source(const std::string& path) : stream_source(path, 0, UINT64_MAX), context_(ZSTD_createDCtx()) {
+  explicit zstd_source(byte_source& input) : stream_source(input, 0, UINT64_MAX), context_(ZSTD_createDCtx()) {
     if (context_ == nullptr) throw coded_error(reason::image, "failed to set up the zstd decoder");
     // Frames may use windows up to 2 GiB (--long=31); refuse anything larger.
     ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, 31);
@@ -36,6 +36,6 @@ class zstd_source : public stream_source {
 
 }  // namespace
 
-std::unique_ptr<image_source> open_zstd(const std::string& path) { return std::make_unique<zstd_source>(path); }
+std::unique_ptr<image_source> open_zstd(byte_source& input) { return std::make_unique<zstd_source>(input); }
 
 }  // namespace image

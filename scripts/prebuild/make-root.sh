@@ -14,6 +14,7 @@ target_packages=(
   zlib1g-dev libbz2-dev libzstd-dev        # linked dynamically: every desktop has them
   libpugixml-dev nettle-dev libxxhash-dev  # linked statically
   libfdisk-dev libblkid-dev uuid-dev       # partition tables, linked statically
+  libcurl4-openssl-dev                     # downloads: its headers only, opened with dlopen
 )
 # Libraries bullseye has too old for the engine, built from bookworm's source packages
 # by static-libraries.sh.

@@ -302,7 +302,8 @@ test('Ctrl-C cancels the running write, waits for its end and exits non-zero', {
     const image = box.image(MiB);
     let interrupted = false;
     // A FIFO holds no signatures to read back: no capacity check.
-    const result = await run(['write', image.file, 'fakesd', '--yes', '--json', '--block-size', '64K', '--no-capacity-check', '--password-stdin'], {
+    const result = await run(['write', image.file, 'fakesd', '--yes', '--json', '--block-size', '64K', '--no-capacity-check',
+      '--no-first-block-last', '--password-stdin'], {
       env: box.env,
       input: 'pw\n',
       onStdout(stdout, proc) {

@@ -35,9 +35,13 @@ async function readDrive(fifo) {
 }
 
 const reading = Promise.all(fifos.map(readDrive));
-// A FIFO holds no signatures to read back: no capacity check.
+// A FIFO holds no signatures to read back: no capacity check; its first block is the
+// image's, not zeros standing in for it.
 const target = fifos.length === 1 ? { drive: 'fakesd' } : { drives: fifos };
-flash({ image, ...target, password: process.env.FAKE_SUDO_PASSWORD, blockSize, verify: false, capacityCheck: false, signal: controller.signal, onProgress }).then(
+flash({
+  image, ...target, password: process.env.FAKE_SUDO_PASSWORD, blockSize, verify: false, capacityCheck: false, firstBlockLast: false,
+  signal: controller.signal, onProgress,
+}).then(
   () => console.log(JSON.stringify({ settled: 'resolved' })),
   async (err) => console.log(JSON.stringify({ name: err.name, consumed: await reading, toolCalls: toolCalls() }))
 );

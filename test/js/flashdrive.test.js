@@ -25,8 +25,8 @@ test('the package entry exports FlashDrive, both password checks and the promise
   assert.strictEqual(typeof entry.checkPassword, 'function');
   assert.strictEqual(typeof entry.checkPasswordForUser, 'function');
   assert.deepStrictEqual(Object.keys(entry).sort(), [
-    'FlashDrive', 'FlasherError', 'backup', 'checkPassword', 'checkPasswordForUser', 'checkTargets', 'flash',
-    'inspectImage', 'listDrives', 'station', 'verify',
+    'FlashDrive', 'FlasherError', 'backup', 'cacheFolder', 'checkPassword', 'checkPasswordForUser', 'checkTargets',
+    'clearCache', 'flash', 'inspect', 'inspectImage', 'listCache', 'listDrives', 'station', 'verify',
   ]);
   const methods = Object.getOwnPropertyNames(FlashDrive.prototype).filter((name) => name !== 'constructor');
   assert.deepStrictEqual(methods, [
@@ -35,6 +35,7 @@ test('the package entry exports FlashDrive, both password checks and the promise
     'getWriteReport', 'getValidateReport', 'setCapacityCheck', 'runWrite', 'runValidate', 'getProgress',
     'setRepairAttempts', 'setFixGpt', 'setEject', 'setFiles',
     'setBackup', 'startBackup', 'runBackup', 'cancelBackup', 'getBackupStats', 'getBackupReport', 'setSourceDrive',
+    'setSha256', 'setChecksums', 'setKeyring', 'setCache', 'setStallTimeout', 'setFirstBlockLast',
   ]);
 });
 

@@ -67,8 +67,11 @@ test('onProgress: bytes never decrease, every block shows, and 100 % comes once,
     if (reports.some((r) => r.bytes >= bytes)) resolve();
     else waiting = { bytes, resolve };
   });
-  // A FIFO holds no signatures to read back: no capacity check.
-  const job = flash({ image: image.file, drive: 'fakesd', blockSize: 4 * MiB, verify: false, capacityCheck: false, onProgress });
+  // A FIFO holds no signatures to read back: no capacity check; and the blocks come in
+  // the image's order.
+  const job = flash({
+    image: image.file, drive: 'fakesd', blockSize: 4 * MiB, verify: false, capacityCheck: false, firstBlockLast: false, onProgress,
+  });
 
   // Each block waits for this reader, and the reader for the block's report.
   const drive = await fs.promises.open(fifo, 'r');

@@ -150,3 +150,16 @@ std::string in_a_child(const std::function<std::string()>& work) {
 }
 
 }  // namespace test_support
+
+namespace test_support {
+
+opened_image open_image(const std::string& path) {
+  opened_image opened;
+  origin::image_request request;
+  request.location = path;
+  opened.origin = std::make_unique<origin::image_origin>(request, image::inspect(path));
+  opened.source = image::open(opened.origin->stored(), opened.origin->info(), opened.origin->random());
+  return opened;
+}
+
+}  // namespace test_support

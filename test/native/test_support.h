@@ -3,8 +3,12 @@
 // and listings that name the test's own files as disks.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "image/image_source.h"
+#include "origin/image_origin.h"
 
 namespace test_support {
 
@@ -84,5 +88,13 @@ class loop_device {
   std::string path_;
   std::string why_not_;
 };
+
+// A decoder of the image file at `path`, with the origin it reads from (which outlives it).
+struct opened_image {
+  std::unique_ptr<origin::image_origin> origin;
+  std::unique_ptr<image::image_source> source;
+  image::image_source* operator->() const { return source.get(); }
+};
+opened_image open_image(const std::string& path);
 
 }  // namespace test_support

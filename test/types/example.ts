@@ -1,5 +1,8 @@
 // A typed application of the promise API, checked with tsc --noEmit by package.test.js.
-import { listDrives, checkTargets, flash, verify, station, backup, FlasherError, type Drive, type Progress, type StationEvent } from 'flasher-addon';
+import {
+  listDrives, checkTargets, flash, verify, station, backup, inspect, listCache, clearCache, FlashDrive, FlasherError,
+  type Drive, type Progress, type StationEvent, type SourceReport,
+} from 'flasher-addon';
 
 function show(progress: Progress): void {
   const percent = progress.total === null ? '?' : ((100 * progress.bytes) / progress.total).toFixed(1);
@@ -25,7 +28,7 @@ export async function writeFirstStick(image: string): Promise<number | null> {
 export async function writeEveryStick(image: string): Promise<string[]> {
   const sticks = (await listDrives()).filter((drive) => drive.removable).map((drive) => drive.path);
   const { image: info, drives } = await checkTargets({ drives: sticks, image, blockSize: 4 << 20 });
-  console.log(info.size ?? info.fileSize, drives.map((drive) => drive.sectorSize));
+  console.log(info?.size ?? info?.fileSize, drives.map((drive) => drive.sectorSize));  // null for a URL
   const hostname = { partition: 1, path: '/hostname', content: (drive: Drive, i: number) => `pi-${i}-${drive.name}` };
   const { results } = await flash({ image, drives: sticks, verifyBlockSize: 1024 * 1024, repair: 1, files: [hostname], eject: true });
   for (const r of results) console.log(r.steps.repair.firstPassDifferingBytes, r.steps.gpt.imageSectors, r.steps.eject.message);
@@ -54,6 +57,40 @@ export async function backUpFirstStick(output: string): Promise<string | null> {
 
 // @ts-expect-error: no such output format
 backup({ drive: 'sdb', output: 'a.img.bz2', format: 'bzip2' });
+
+// An image from the network: checked against its signed checksums, kept in the cache,
+// its first MiB written last (the default).
+export async function writeFromUrl(url: string, drive: string): Promise<string> {
+  const { format, fileSize, size } = await inspect(url, { stallTimeoutMs: 10000 });
+  const onProgress = (p: Progress) => console.log(p.bytes, p.sourceBytes, p.sourceTotal ?? '?');
+  try {
+    const result = await flash({
+      image: url, drive, checksums: `${url}/../SHA256SUMS`, keyring: 'distro.gpg', cache: true, cacheLimit: 2 ** 34,
+      stallTimeoutMs: 30000, firstBlockLast: true, onProgress,
+    });
+    const source: SourceReport | undefined = result.report.source;
+    return `${format} ${fileSize ?? '?'} ${size ?? '?'}: ${source?.checksum}, ${source?.resumes} resumes, ${listCache().length} cached`;
+  } catch (err) {
+    if (err instanceof FlasherError && (err.code === 'ENETWORK' || err.code === 'ECHECKSUM' || err.code === 'ESIGNATURE')) {
+      clearCache();
+      return err.message;
+    }
+    throw err;
+  }
+}
+
+export function engineSettings(drive: FlashDrive): void {
+  drive.setImage('https://example.org/os.img.xz');
+  drive.setSha256('0'.repeat(64));
+  drive.setCache(true, 2 ** 34);
+  drive.setStallTimeout(30000);
+  drive.setFirstBlockLast(false);
+  const { sourceBytes, sourceTotal } = drive.getProgress().write;
+  console.log(sourceBytes, sourceTotal);
+}
+
+// @ts-expect-error: the cache takes a boolean
+flash({ image: 'https://example.org/a.img', drive: 'sdb', cache: 'yes' });
 // @ts-expect-error: no such write mode
 flash({ image: 'a.img', drive: 'sdb', writeMode: 'fast' });
 // @ts-expect-error: the drive is required

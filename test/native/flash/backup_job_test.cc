@@ -58,7 +58,7 @@ TEST_F(BackupJob, MakesTheImageItsMapAndItsChecksum) {
   EXPECT_EQ(r["backup"]["blockMap"], output + ".bmap");
   EXPECT_EQ(test_support::read_file(output + ".sha256"), r["backup"]["sha256"].get<std::string>() + "  backup.img.zst\n");
 
-  const auto image = image::open(output, image::inspect(output));
+  const auto image = test_support::open_image(output);
   std::vector<std::uint8_t> decoded(extent + 1);
   ASSERT_EQ(image->read(decoded.data(), decoded.size()), extent);
   EXPECT_TRUE(std::equal(drive.begin(), drive.begin() + extent, decoded.begin()));
