@@ -58,7 +58,7 @@ function eventOutput(opts) {
 
 async function runStation(image, opts) {
   const { format } = inspectImage(image);
-  const blockMap = findBlockMap(image, opts.bmap);
+  const blockMap = await findBlockMap(image, opts.bmap);
   const match = rulesOf(opts);
   const blockSize = parseSize(opts.blockSize);
   say(`Image:     ${image} (${format})${blockMap ? `, block map ${blockMap}` : ''}`);
