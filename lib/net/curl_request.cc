@@ -5,21 +5,11 @@
 #include <cstdlib>
 
 #include "support/coded_error.h"
+#include "support/stringops.h"
 
 namespace net {
 
 namespace {
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
-std::string trimmed(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
 
 std::optional<std::uint64_t> number(const std::string& text) {
   if (text.empty() || text.size() > 19 || !std::all_of(text.begin(), text.end(), ::isdigit)) return std::nullopt;
@@ -108,8 +98,8 @@ std::size_t curl_request::header_line(char* bytes, std::size_t size, std::size_t
   }
   const auto colon = line.find(':');
   if (colon == std::string::npos) return size * count;
-  const std::string name = lower(trimmed(line.substr(0, colon)));
-  const std::string value = trimmed(line.substr(colon + 1));
+  const std::string name = stringops::lowercase(stringops::trimmed(line.substr(0, colon)));
+  const std::string value = stringops::trimmed(line.substr(colon + 1));
   if (name == "content-length") {
     h.length = number(value);
   } else if (name == "etag") {
@@ -117,8 +107,8 @@ std::size_t curl_request::header_line(char* bytes, std::size_t size, std::size_t
   } else if (name == "last-modified") {
     h.last_modified = value;
   } else if (name == "accept-ranges") {
-    h.accepts_ranges = lower(value) == "bytes";
-  } else if (name == "content-range" && lower(value).rfind("bytes ", 0) == 0) {
+    h.accepts_ranges = stringops::lowercase(value) == "bytes";
+  } else if (name == "content-range" && stringops::lowercase(value).rfind("bytes ", 0) == 0) {
     const std::string range = value.substr(6);
     const auto dash = range.find('-');
     const auto slash = range.find('/');

@@ -49,6 +49,12 @@ std::string lowercase(std::string text) {
   return map_bytes(std::move(text), [](int value) { return std::tolower(value); });
 }
 
+std::string trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
 std::string uppercase(std::string text) {
   return map_bytes(std::move(text), [](int value) { return std::toupper(value); });
 }

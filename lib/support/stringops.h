@@ -14,6 +14,8 @@ std::string uppercase(std::string text);
 std::string replace(std::string text, char from, char to);
 std::string remove(std::string text, char character);
 std::string get_common(std::string a, std::string b);
+// Without the spaces, tabs and line ends at either end.
+std::string trimmed(const std::string& text);
 
 // Removes every leading and trailing occurrence of `character`.
 std::string remove_heals(std::string text, char character);

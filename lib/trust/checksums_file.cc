@@ -5,20 +5,11 @@
 #include <sstream>
 #include <vector>
 
+#include "support/stringops.h"
+
 namespace trust {
 
 namespace {
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
-std::string trimmed(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
 
 struct listed {
   std::string digest;
@@ -27,7 +18,7 @@ struct listed {
 
 // One line of either form; none for a line that is neither (a comment, another algorithm).
 std::optional<listed> parse_line(const std::string& raw) {
-  const std::string line = trimmed(raw);
+  const std::string line = stringops::trimmed(raw);
   if (line.rfind("SHA256 (", 0) == 0) {  // BSD
     const auto close = line.rfind(") = ");
     if (close == std::string::npos || close < 8) return std::nullopt;
@@ -59,9 +50,9 @@ std::optional<std::string> sha256_for(const std::string& text, const std::string
     if (auto entry = parse_line(line); entry && is_sha256_hex(entry->digest)) found.push_back(*entry);
   }
   for (const listed& entry : found) {
-    if (entry.name && names(*entry.name, name)) return lower(entry.digest);
+    if (entry.name && names(*entry.name, name)) return stringops::lowercase(entry.digest);
   }
-  if (found.size() == 1 && !found.front().name) return lower(found.front().digest);
+  if (found.size() == 1 && !found.front().name) return stringops::lowercase(found.front().digest);
   return std::nullopt;
 }
 
