@@ -24,6 +24,7 @@ program
   .command('list')
   .description('list the drives an image can be written to (removable or hot-pluggable)')
   .option('--all', 'also list internal drives, marked as not writable')
+  .option('--loop', 'also list the loop devices attached over files, which write and verify take with --loop')
   .option('--json', 'print the drives as JSON')
   .action(async (opts) => {
     process.exitCode = await list(opts);
@@ -55,6 +56,7 @@ program
   .option('--cache-limit <size>', 'the cache\'s size, with a unit', '16G')
   .option('--stall-timeout <seconds>', 'resume a download that sent no byte for this long', '30')
   .option('--no-first-block-last', 'write the image in its order, instead of its first MiB last (zeros until then)')
+  .option('--loop', 'accept loop devices as drives, to try a write onto a file (losetup --find --show FILE)')
   .option('--json', 'print progress and the summary as JSON lines, no bars')
   .action(async (image, drives, opts) => {
     process.exitCode = await write(image, drives, opts);
@@ -72,6 +74,7 @@ program
   .option('--cache', 'take an image from a URL from the cache, or keep it there')
   .option('--stall-timeout <seconds>', 'resume a download that sent no byte for this long', '30')
   .option('--block-size <size>', 'bytes per read, with a unit: 64K, 1M, 4M', '4M')
+  .option('--loop', 'accept a loop device as the drive')
   .option('--json', 'print progress and the final statistics as JSON lines, no bar')
   .action(async (image, drive, opts) => {
     process.exitCode = await verify(image, drive, opts);

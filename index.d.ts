@@ -172,6 +172,8 @@ export class FlashDrive {
    * stand in for it until then. False writes in the image's order.
    */
   setFirstBlockLast(on: boolean): void;
+  /** Whether loop devices count as drives from the next setDrive on; false by default. */
+  setAllowLoop(on: boolean): void;
   /** Stores the sudo password and checks it; throws "invalid sudo password". */
   setPassword(password: string): void;
   /** Bytes per write; a multiple of the drive's physical sector size. */
@@ -373,10 +375,13 @@ export interface Drive {
   /** Where it is plugged in: its /dev/disk/by-path name; null where udev names none. */
   port: string | null;
   partitions: Partition[];
+  /** Listed with `loop: true` only: a loop device, and the file behind it (null where the kernel names none). */
+  loop?: true;
+  backingFile?: string | null;
 }
 
-/** The disks of the machine, from the addon's own lsblk reading. */
-export function listDrives(): Promise<Drive[]>;
+/** The disks of the machine, from the addon's own lsblk reading; with `loop`, the attached loop devices too. */
+export function listDrives(options?: { loop?: boolean }): Promise<Drive[]>;
 
 export interface TargetCheckOptions {
   /** Kernel names or device paths, exactly as listDrives shows them. */
@@ -394,6 +399,8 @@ export interface TargetCheckOptions {
   verifyBlockSize?: number;
   /** An image at a URL: its decoded size as inspect() read it, checked against the drives. */
   imageSize?: number;
+  /** Loop devices count as drives; false by default. */
+  allowLoop?: boolean;
 }
 
 export interface TargetCheck {
@@ -467,6 +474,8 @@ export interface VerifyOptions extends SourceOptions {
   password?: string;
   /** Bytes per read and write, a multiple of the drive's sector size; 4 MiB by default. */
   blockSize?: number;
+  /** A loop device may be the drive (to try a job on a file); false by default. */
+  allowLoop?: boolean;
   /** Aborting it cancels the job; the promise then rejects with an AbortError. */
   signal?: AbortSignal;
   /** Called when a phase starts, about every 200 ms while bytes move, and once at its end. */

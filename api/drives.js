@@ -4,9 +4,15 @@
 const { flasher } = require('./addons');
 const { toFlasherError } = require('./errors');
 
-async function listDrives() {
+// `loop: true` also lists the attached loop devices, marked `loop` with their `backingFile`.
+async function listDrives(options = {}) {
+  if (options === null || typeof options !== 'object' || !(options.loop === undefined || typeof options.loop === 'boolean')) {
+    const err = new TypeError('options.loop must be a boolean');
+    err.code = 'ERR_INVALID_ARG_VALUE';
+    throw err;
+  }
   try {
-    return await flasher.listDrives();
+    return await flasher.listDrives(options.loop === true);
   } catch (err) {
     throw toFlasherError(err, 'ENODRIVE');
   }

@@ -28,6 +28,7 @@ function filesFor(files, drive, index) {
 // `source`: the drive a clone reads as its image; `index`: the drive's place in a group.
 function setUp(drive, opts, writing, source, index = 0) {
   const flashDrive = new flasher.FlashDrive();
+  flashDrive.setAllowLoop(opts.allowLoop);
   flashDrive.setDrive(drive.path);
   if (source) flashDrive.setSourceDrive(source.path);
   else flashDrive.setImage(opts.image);
@@ -124,6 +125,7 @@ const writeChecks = (opts, keys) => ({
   drives: keys,
   image: opts.image,
   blockMap: opts.blockMap,
+  allowLoop: opts.allowLoop,
   blockSize: opts.blockSize,
   verifyBlockSize: opts.verify ? opts.verifyBlockSize || opts.blockSize : undefined,
 });
@@ -201,7 +203,7 @@ async function flash(options) {
 
 async function verify(options) {
   const opts = checkOptions(options, VERIFY_OPTIONS);
-  return withDrives(opts, { drives: [opts.drive], image: opts.image, verifyBlockSize: opts.blockSize }, 'EVERIFY', async ([drive], image, source) => {
+  return withDrives(opts, { drives: [opts.drive], image: opts.image, allowLoop: opts.allowLoop, verifyBlockSize: opts.blockSize }, 'EVERIFY', async ([drive], image, source) => {
     const checked = await runPhase(setUp(drive, opts, false, source), 'verify', drive, opts);
     return { ...verifyOf(checked), report: checked.report };
   });

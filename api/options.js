@@ -58,6 +58,7 @@ const RULES = {
     default: 30000,
   },
   firstBlockLast: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
+  allowLoop: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: false },
   signal: { test: (v) => v instanceof AbortSignal, expected: 'an AbortSignal', default: undefined },
   onProgress: { test: (v) => typeof v === 'function', expected: 'a function', default: undefined },
 };
@@ -133,7 +134,7 @@ function checkOptions(options, names, rules = {}) {
 // Where the image comes from and how it is checked: the same for a write and a verification.
 const SOURCE_OPTIONS = ['sha256', 'checksums', 'keyring', 'cache', 'cacheLimit', 'stallTimeoutMs'];
 const FLASH_OPTIONS = Object.keys(RULES);
-const VERIFY_OPTIONS = ['image', 'drive', 'password', 'blockSize', 'signal', 'onProgress', ...SOURCE_OPTIONS];
+const VERIFY_OPTIONS = ['image', 'drive', 'password', 'blockSize', 'allowLoop', 'signal', 'onProgress', ...SOURCE_OPTIONS];
 const BACKUP_OPTIONS = ['drive', 'password', 'signal', 'onProgress', ...Object.keys(BACKUP_RULES)];
 
 module.exports = { checkOptions, invalid, RULES, FLASH_OPTIONS, VERIFY_OPTIONS, BACKUP_OPTIONS, BACKUP_RULES };

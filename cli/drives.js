@@ -14,17 +14,25 @@ function toEntry(drive) {
     sectorSize: drive.sectorSize,
     removable: drive.removable,
     hotplug: drive.hotplug,
-    writable: drive.removable || drive.hotplug,
+    writable: drive.removable || drive.hotplug || drive.loop === true,
     partitions: drive.partitions,
+    ...(drive.loop ? { loop: true, backingFile: drive.backingFile } : {}),
   };
 }
 
-async function listEntries() {
-  return (await listDrives()).map(toEntry);
+// With `loop`, the attached loop devices too.
+async function listEntries(loop = false) {
+  return (await listDrives({ loop })).map(toEntry);
+}
+
+function kindOf(drive) {
+  if (drive.loop) return `loop device over ${drive.backingFile || 'an unknown file'}`;
+  if (drive.removable) return 'removable';
+  return drive.writable ? 'hot-pluggable' : 'internal, not writable';
 }
 
 function describeDrive(drive) {
-  const kind = drive.removable ? 'removable' : drive.writable ? 'hot-pluggable' : 'internal, not writable';
+  const kind = kindOf(drive);
   const lines = [`${drive.name}  ${drive.path}  ${formatBytes(drive.size)}  ${drive.product || '(no product name)'}  [${kind}]`];
   for (const part of drive.partitions) {
     const label = part.label || part.partlabel;

@@ -1,9 +1,10 @@
 'use strict';
-// `flasher list`: the drives an image can be written to, or with --all every disk.
+// `flasher list`: the drives an image can be written to, or with --all every disk; with
+// --loop also the loop devices attached over files.
 const { listEntries, describeDrive } = require('./drives');
 
-async function list({ all = false, json = false }) {
-  const drives = (await listEntries()).filter((drive) => all || drive.writable);
+async function list({ all = false, json = false, loop = false }) {
+  const drives = (await listEntries(loop)).filter((drive) => all || drive.writable);
   if (json) {
     process.stdout.write(`${JSON.stringify(drives, null, 2)}\n`);
   } else if (drives.length === 0) {

@@ -42,7 +42,8 @@ function conclude({ size, validate, json }) {
 async function verify(image, driveKey, opts) {
   const blockSize = parseSize(opts.blockSize);
   const source = sourceOptions(opts);
-  const checked = await checkCommandTargets({ drives: [driveKey], image, verifyBlockSize: blockSize });
+  const allowLoop = Boolean(opts.loop);
+  const checked = await checkCommandTargets({ drives: [driveKey], image, allowLoop, verifyBlockSize: blockSize });
   const drive = toEntry(checked.drives[0]);
   // The bytes the summary counts: a file's size; for an image at a URL, what it tells.
   const remote = isUrl(image) ? await describeUrl(image, source) : null;
@@ -53,7 +54,7 @@ async function verify(image, driveKey, opts) {
   if (opts.json) process.stdout.write(`${JSON.stringify({ event: 'start', job: 'validate', image, bytes: size, drive })}\n`);
   const validate = await runJob({
     job: 'validate', label: 'Verifying', json: opts.json,
-    call: (watch) => verifyDrive({ image, drive: drive.path, password, blockSize, ...source, ...watch }),
+    call: (watch) => verifyDrive({ image, drive: drive.path, password, blockSize, allowLoop, ...source, ...watch }),
   });
   return conclude({ size, validate, json: opts.json });
 }

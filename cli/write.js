@@ -24,6 +24,7 @@ async function checkWrite(imagePath, driveKeys, opts, { blockSize, verifyBlockSi
   const remote = isUrl(imagePath) ? await describeUrl(imagePath, source) : null;
   const checked = await checkCommandTargets({
     drives: driveKeys,
+    allowLoop: Boolean(opts.loop),
     image: imagePath,
     blockMap: blockMap || undefined,
     blockSize,
@@ -146,6 +147,7 @@ async function write(imagePath, driveKeys, opts) {
     files,
     eject: opts.eject,
     firstBlockLast: opts.firstBlockLast,
+    allowLoop: Boolean(opts.loop),
     ...source,
   }, display);
   return conclude(results, { json: opts.json, interrupted: interrupts.requested, display });

@@ -52,6 +52,10 @@ Napi::Object drive_object(Napi::Env env, const phydrive& drive) {
   Napi::Array partitions = Napi::Array::New(env, drive.partitions.size());
   for (std::uint32_t i = 0; i < drive.partitions.size(); ++i) partitions[i] = to_object(env, drive.partitions[i]);
   object.Set("partitions", partitions);
+  if (drive.loop) {
+    object.Set("loop", true);
+    object.Set("backingFile", text_or_null(drive.backing_file));
+  }
   return object;
 }
 
@@ -59,12 +63,12 @@ namespace {
 
 class list_worker : public promise_worker {
  public:
-  explicit list_worker(const Napi::Env& env) : promise_worker(env, "flasher drive list") {}
+  list_worker(const Napi::Env& env, bool loops) : promise_worker(env, "flasher drive list"), loops_(loops) {}
 
  protected:
   // lsblk missing, too old, or its listing unreadable: the drive model's text.
   void work() override {
-    physical_drives model;
+    physical_drives model(loops_);
     listed = model.drive_list;
   }
 
@@ -75,12 +79,17 @@ class list_worker : public promise_worker {
   }
 
  private:
+  bool loops_;
   std::vector<phydrive> listed;
 };
 
 }  // namespace
 
 Napi::Value list_drives(const Napi::CallbackInfo& info) {
-  if (info.Length() != 0) throw Napi::TypeError::New(info.Env(), "list_drives() takes no parameter");
-  return (new list_worker(info.Env()))->start();
+  // list_drives() or list_drives(loops): with true, attached loop devices too.
+  const bool loops = info.Length() == 1 && info[0].IsBoolean() && info[0].As<Napi::Boolean>().Value();
+  if (info.Length() > 1 || (info.Length() == 1 && !info[0].IsBoolean())) {
+    throw Napi::TypeError::New(info.Env(), "list_drives() takes no parameter, or whether to list loop devices");
+  }
+  return (new list_worker(info.Env(), loops))->start();
 }

@@ -121,6 +121,7 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("setCache", &Flash_Drive::set_cache),
                                                  InstanceMethod("setStallTimeout", &Flash_Drive::set_stall_timeout),
                                                  InstanceMethod("setFirstBlockLast", &Flash_Drive::set_first_block_last),
+                                                 InstanceMethod("setAllowLoop", &Flash_Drive::set_allow_loop),
                                                  StaticMethod("runGroupWrite", &Flash_Drive::run_group_write),
                                              });
     // The class of this environment, for the checks of runGroupWrite; it ends with it.
@@ -256,6 +257,11 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   void set_stall_timeout(const Napi::CallbackInfo& info) {
     std::uint32_t ms = require_number(info, "set_stall_timeout() takes one number parameter");
     call_native(info.Env(), [&] { device->set_stall_timeout(ms); });
+  }
+
+  void set_allow_loop(const Napi::CallbackInfo& info) {
+    bool on = require_boolean(info, "set_allow_loop() takes one boolean parameter");
+    call_native(info.Env(), [&] { device->set_allow_loop(on); });
   }
 
   void set_first_block_last(const Napi::CallbackInfo& info) {

@@ -6,7 +6,7 @@
 
 namespace {
 
-const char* const usage = "check_targets() takes { drives, image, blockMap, blockSize, verifyBlockSize, imageSize }";
+const char* const usage = "check_targets() takes { drives, image, blockMap, blockSize, verifyBlockSize, imageSize, allowLoop }";
 
 // `image` is optional: a backup's drive is checked without one.
 
@@ -78,6 +78,9 @@ Napi::Value check_targets(const Napi::CallbackInfo& info) {
   if (map.IsString()) request.block_map_path = map.As<Napi::String>().Utf8Value();
   request.write_block_size = optional_size(env, options.Get("blockSize"));
   request.read_block_size = optional_size(env, options.Get("verifyBlockSize"));
+  const Napi::Value allow_loop = options.Get("allowLoop");
+  if (!(allow_loop.IsUndefined() || allow_loop.IsBoolean())) throw Napi::TypeError::New(env, usage);
+  request.allow_loop = allow_loop.IsBoolean() && allow_loop.As<Napi::Boolean>().Value();
   request.image_size = optional_size(env, options.Get("imageSize"));
   return (new target_worker(env, std::move(request)))->start();
 }

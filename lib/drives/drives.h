@@ -17,6 +17,7 @@ class drives {
   std::vector<phydrive> drive_list;       // every disk of the last listing
   std::vector<phydrive> internal_drives;  // internal and not removable
   std::vector<phydrive> external_drives;  // removable or hot-pluggable
+  bool include_loops = false;             // the listing also holds attached loop devices
 
   virtual void update(bool verbose);
 
@@ -56,7 +57,7 @@ class physical_drives : public drives_platform {
   int mount_retries = 3;             // further attempts after a failed one
   int mount_retry_delay_ms = 2000;   // pause before each further attempt
 
-  physical_drives();
+  explicit physical_drives(bool include_loops = false);
 
   void update(bool verbose) override;
 

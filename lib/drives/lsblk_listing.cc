@@ -90,14 +90,14 @@ phydrive read_disk(const json::object_t& fields) {
   return drive;
 }
 
-bool is_disk(const json::object_t& fields) {
+bool is_type(const json::object_t& fields, const char* kind) {
   const json* type = member(fields, "type");
-  return type != nullptr && *type == "disk";
+  return type != nullptr && *type == kind;
 }
 
 }  // namespace
 
-std::vector<phydrive> parse(const std::string& json_text) {
+std::vector<phydrive> parse(const std::string& json_text, bool loops) {
   // Strict: no comments, nothing but white space after the document.
   const json document = json::parse(json_text, nullptr, true, false);
   std::vector<phydrive> disks;
@@ -105,7 +105,12 @@ std::vector<phydrive> parse(const std::string& json_text) {
   if (devices == nullptr) return disks;
   for (const json& element : *devices) {
     const auto& fields = element.get_ref<const json::object_t&>();
-    if (is_disk(fields)) disks.push_back(read_disk(fields));
+    if (is_type(fields, "disk")) {
+      disks.push_back(read_disk(fields));
+    } else if (loops && is_type(fields, "loop") && number(fields, "size") > 0) {
+      disks.push_back(read_disk(fields));
+      disks.back().loop = true;
+    }
   }
   return disks;
 }

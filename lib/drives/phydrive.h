@@ -35,11 +35,14 @@ struct phydrive {
   bool sd_card = false;
   bool defined = false;
   bool corrupt = false;
+  // A loop device, listed only where a job allows them (a file standing in for a drive).
+  bool loop = false;
+  std::string backing_file;  // a loop device's file, as the kernel names it
 
   // An aligned, several-line description; labels and values padded to `width`.
   std::string get_info(int width) const;
 
-  // External or removable: the only kind of drive a job may target.
+  // External or removable: the kind of drive a job may target (write_rules::may_target).
   bool is_external_or_removable() const { return removable || !internal; }
 };
 

@@ -1,6 +1,7 @@
 #include "drives/drives.h"
 
 #include <algorithm>
+#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <utility>
@@ -11,16 +12,32 @@
 #include "support/process.h"
 #include "support/thread_sleep.h"
 
-physical_drives::physical_drives() { update(false); }
+namespace {
+
+// The file behind a loop device, from sysfs; empty where the kernel names none.
+std::string backing_file_of(const std::string& name) {
+  std::ifstream file("/sys/block/" + name + "/loop/backing_file");
+  std::string path;
+  std::getline(file, path);
+  return path;
+}
+
+}  // namespace
+
+physical_drives::physical_drives(bool loops) {
+  include_loops = loops;
+  update(false);
+}
 
 void physical_drives::update(bool verbose) {
   std::vector<phydrive> listing;
   try {
-    listing = lsblk_listing::parse(process::system(lsblk_listing::command_line));
+    listing = lsblk_listing::parse(process::system(lsblk_listing::command_line), include_loops);
     const auto ports = disk_ports::read();
     for (phydrive& drive : listing) {
       const auto port = ports.find(drive.path);
       if (port != ports.end()) drive.port = port->second;
+      if (drive.loop) drive.backing_file = backing_file_of(drive.identifier);
     }
   } catch (const std::exception& e) {
     // A failed listing must not leave the previous drives behind.

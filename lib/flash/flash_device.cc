@@ -32,7 +32,7 @@ const char* const keyring_alone = "a keyring is given without a checksums file t
 
 void flash_device::write_start_checks() const {
   if (!drive_model.contains(drive)) refuse(reason::no_drive, "required drive is unavailable or not set");
-  if (!drive.is_external_or_removable()) refuse(reason::no_drive, "drive is not external/removable");
+  if (!write_rules::may_target(drive)) refuse(reason::no_drive, "drive is not external/removable");
   if (password.empty() && !privileges::is_root()) refuse(reason::password, "password is not set");
   if (image_path.empty()) refuse(reason::image, "no image file provided");
   if (source && *source == drive) refuse(reason::no_drive, "the source drive cannot be a target");
@@ -57,7 +57,7 @@ void flash_device::validate_start_checks() const {
 
 void flash_device::backup_start_checks() const {
   if (!drive_model.contains(drive)) refuse(reason::no_drive, "required drive is unavailable or not set");
-  if (!drive.is_external_or_removable()) refuse(reason::no_drive, "drive is not external/removable");
+  if (!write_rules::may_target(drive)) refuse(reason::no_drive, "drive is not external/removable");
   if (password.empty() && !privileges::is_root()) refuse(reason::password, "password is not set");
   if (!backup_settings) refuse(reason::output, "no output file provided");
   const backup::backup_options& chosen = *backup_settings;

@@ -107,6 +107,9 @@ class flash_device_basic {
 
   // Chooses the target drive by any name drives::get_drive accepts.
   void set_drive(std::string key);
+  // Whether loop devices count as drives from the next set_drive on (off by default):
+  // a file stands in for a drive, to try a job without one.
+  void set_allow_loop(bool on);
   // Chooses the image file and records its format and size (the decoded size where
   // the format records it). A URL is only recorded: the job reads it.
   void set_image(std::string path);

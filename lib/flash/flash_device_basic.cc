@@ -2,6 +2,7 @@
 #include <stdexcept>
 
 #include "flash/flash_device.h"
+#include "flash/write_rules.h"
 #include "net/url.h"
 #include "support/coded_error.h"
 #include "support/privileges.h"
@@ -30,7 +31,7 @@ void flash_device_basic::set_drive(std::string key) {
   if (found.identifier == "undefined") {
     throw coded_error(reason::no_drive, "required drive " + key + " is not available");
   }
-  if (!found.is_external_or_removable()) {
+  if (!write_rules::may_target(found)) {
     throw coded_error(reason::no_drive, "drive is not external/removable");
   }
   last_write.reset();
@@ -55,7 +56,7 @@ void flash_device_basic::set_source_drive(std::string key) {
   drive_model.update(false);
   const phydrive chosen = drive_model.get_drive(key);
   if (chosen.identifier == "undefined") throw coded_error(reason::no_drive, "required drive " + key + " is not available");
-  if (!chosen.is_external_or_removable()) throw coded_error(reason::no_drive, "drive is not external/removable");
+  if (!write_rules::may_target(chosen)) throw coded_error(reason::no_drive, "drive is not external/removable");
   const image::image_info info = source_image_info(chosen);
   last_write.reset();
   source = chosen;
@@ -111,6 +112,12 @@ void flash_device_basic::set_stall_timeout(std::uint32_t ms) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
   image_checks.stall_timeout_ms = ms;
+}
+
+void flash_device_basic::set_allow_loop(bool on) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  drive_model.include_loops = on;
 }
 
 void flash_device_basic::set_first_block_last(bool on) {

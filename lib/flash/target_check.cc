@@ -36,13 +36,13 @@ std::optional<phydrive> drive_named(const physical_drives& listing, const std::s
 
 target_plan check_targets(const target_request& request) {
   target_plan plan;
-  physical_drives listing;
+  physical_drives listing(request.allow_loop);
   plan.remote = net::is_url(request.image_path);
   if (!request.image_path.empty() && !plan.remote) plan.source = drive_named(listing, request.image_path);
   if (plan.remote) {
     plan.image.size = request.image_size;
   } else if (plan.source) {
-    if (!plan.source->is_external_or_removable()) {
+    if (!write_rules::may_target(*plan.source)) {
       throw coded_error(reason::no_drive, "the source drive " + plan.source->path + " is not external/removable");
     }
     plan.image = source_image_info(*plan.source);
@@ -63,7 +63,7 @@ target_plan check_targets(const target_request& request) {
     for (const phydrive& earlier : plan.drives) {
       if (earlier.path == drive.path) refuse(reason::no_drive, drive, "the drive is named twice");
     }
-    if (!drive.is_external_or_removable()) refuse(reason::no_drive, drive, "drive is not external/removable");
+    if (!write_rules::may_target(drive)) refuse(reason::no_drive, drive, "drive is not external/removable");
     if (plan.source && drive.path == plan.source->path) refuse(reason::no_drive, drive, "the source drive cannot be a target");
     check_block_size(refuse, request.write_block_size, drive, reason::write, "write");
     check_block_size(refuse, request.read_block_size, drive, reason::verify, "read");

@@ -24,6 +24,7 @@ struct target_request {
   std::optional<std::uint64_t> image_size;
   std::optional<std::uint64_t> write_block_size;  // none: a verification alone, which writes nothing
   std::optional<std::uint64_t> read_block_size;   // none: not checked (a write without verification)
+  bool allow_loop = false;  // loop devices count as drives
 };
 
 struct target_plan {

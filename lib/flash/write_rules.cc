@@ -17,4 +17,6 @@ bool image_fits(std::optional<std::uint64_t> decoded, const phydrive& drive) {
   return !decoded || *decoded <= drive.disk_size;
 }
 
+bool may_target(const phydrive& drive) { return drive.loop || drive.is_external_or_removable(); }
+
 }  // namespace write_rules

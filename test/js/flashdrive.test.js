@@ -35,7 +35,7 @@ test('the package entry exports FlashDrive, both password checks and the promise
     'getWriteReport', 'getValidateReport', 'setCapacityCheck', 'runWrite', 'runValidate', 'getProgress',
     'setRepairAttempts', 'setFixGpt', 'setEject', 'setFiles',
     'setBackup', 'startBackup', 'runBackup', 'cancelBackup', 'getBackupStats', 'getBackupReport', 'setSourceDrive',
-    'setSha256', 'setChecksums', 'setKeyring', 'setCache', 'setStallTimeout', 'setFirstBlockLast',
+    'setSha256', 'setChecksums', 'setKeyring', 'setCache', 'setStallTimeout', 'setFirstBlockLast', 'setAllowLoop',
   ]);
 });
 

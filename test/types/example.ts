@@ -26,7 +26,7 @@ export async function writeFirstStick(image: string): Promise<number | null> {
 }
 
 export async function writeEveryStick(image: string): Promise<string[]> {
-  const sticks = (await listDrives()).filter((drive) => drive.removable).map((drive) => drive.path);
+  const sticks = (await listDrives({ loop: false })).filter((drive) => drive.removable && !drive.loop).map((drive) => drive.path);
   const { image: info, drives } = await checkTargets({ drives: sticks, image, blockSize: 4 << 20 });
   console.log(info?.size ?? info?.fileSize, drives.map((drive) => drive.sectorSize));  // null for a URL
   const hostname = { partition: 1, path: '/hostname', content: (drive: Drive, i: number) => `pi-${i}-${drive.name}` };

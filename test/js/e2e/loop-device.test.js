@@ -6,6 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
 const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 const h = require('./e2e-helpers.js');
 
 const skip = h.whyNotRoot() || false;
@@ -61,4 +62,34 @@ test('an image written onto a loop device and read back', { skip, timeout: 12000
   }
   validated = await h.validateAndWait(flash, 64 * KiB);
   assert.deepStrictEqual([validated.completed, validated.numwriteerrs, validated.errque], [100, 1, '']);
+});
+
+test('flasher list, write and verify take a loop device with --loop, and only then', { skip, timeout: 120000 }, (t) => {
+  const undo = new h.Undo();
+  t.after(() => undo.runAll());
+  const dir = h.tempDir(undo);
+  const backing = path.join(dir, 'backing.img');
+  fs.writeFileSync(backing, Buffer.alloc(8 * MiB));
+  const device = h.attachLoop(undo, backing);
+  const name = path.basename(device);
+  // The stand-in lsblk passes the machine's listing through: the loop device stays a loop.
+  h.setEnv(undo, { PATH: [h.e2eToolsDir, process.env.PATH].join(':') });
+  const imagePath = path.join(dir, 'image.bin');
+  const image = h.randomFile(imagePath, 3 * MiB);
+  const cli = (...args) => spawnSync(process.execPath, [path.join(h.root, 'cli.js'), ...args], { encoding: 'utf8' });
+
+  const listed = JSON.parse(cli('list', '--loop', '--json').stdout).find((d) => d.name === name);
+  assert.deepStrictEqual([listed.loop, listed.backingFile, listed.writable], [true, fs.realpathSync(backing), true]);
+  assert.ok(!JSON.parse(cli('list', '--all', '--json').stdout).some((d) => d.name === name), 'no loop device without --loop');
+
+  const refused = cli('write', imagePath, name, '--yes', '--no-eject');
+  assert.strictEqual(refused.status, 1, refused.stderr);
+  assert.match(refused.stderr, new RegExp(`required drive ${name} is not available`));
+  assert.ok(h.readBytes(device, 0, MiB).every((b) => b === 0), 'the refused write wrote nothing');
+
+  const written = cli('write', imagePath, name, '--yes', '--no-eject', '--loop');
+  assert.strictEqual(written.status, 0, written.stderr);
+  assert.ok(h.readBytes(device, 0, image.length).equals(image), 'the loop device holds the image');
+  const verified = cli('verify', imagePath, name, '--loop');
+  assert.strictEqual(verified.status, 0, verified.stderr);
 });

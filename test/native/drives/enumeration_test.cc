@@ -281,6 +281,20 @@ TEST_F(Enumeration, OnlyTheJsonStringDiskCounts) {
   EXPECT_EQ(identifiers(model.drive_list), (std::vector<std::string>{"sda"}));
 }
 
+TEST(LsblkListing, LoopDevicesOnlyWhenAskedForAndOnlyAttachedOnes) {
+  json attached = disk_entry("loop3");
+  attached["type"] = "loop";
+  json detached = disk_entry("loop4");
+  detached["type"] = "loop";
+  detached["size"] = 0;
+  const std::string text = listing_of({attached, detached, disk_entry("sda")}).dump();
+  EXPECT_EQ(identifiers(lsblk_listing::parse(text)), (std::vector<std::string>{"sda"}));
+  const std::vector<phydrive> with_loops = lsblk_listing::parse(text, true);
+  EXPECT_EQ(identifiers(with_loops), (std::vector<std::string>{"loop3", "sda"}));
+  EXPECT_TRUE(with_loops[0].loop);
+  EXPECT_FALSE(with_loops[1].loop);
+}
+
 TEST_F(Enumeration, ListingWithoutDevicesGivesNoDrives) {
   for (const char* text : {"{}", "{\"blockdevices\": null}", "{\"blockdevices\": []}\n"}) {
     use_listing_text(text);
