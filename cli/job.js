@@ -2,32 +2,32 @@
 // Runs the verify() call of `flasher verify`: its progress reports drawn as a bar or
 // printed as JSON lines, Ctrl-C turned into an abort, and its outcome as a record for
 // the summary.
-const { BAR_OPTIONS } = require('./progress');
-const { formatBytes, formatSpeed, formatSeconds } = require('./units');
+const { BAR_OPTIONS, barFields } = require('./progress');
 const { interrupts } = require('./interrupts');
 
 function barDisplay(label) {
   const cliProgress = require('cli-progress');  // only bars need it, not --json
   const bar = new cliProgress.SingleBar(
     {
-      format: `${label.padEnd(9)} [{bar}] {percentage}% | {done} / {size} | {speed} | ETA {remaining} | {duration_formatted}{extra}`,
+      format: `${label.padEnd(9)} [{bar}] {percentage}% | {amount} | {speed} | ETA {remaining} | {duration_formatted}{extra}`,
       ...BAR_OPTIONS,
     },
     cliProgress.Presets.shades_classic
   );
   let last = null;
   let note = '';
-  const payload = (p) => ({
-    done: formatBytes(p.bytes),
-    size: p.total === null ? '?' : formatBytes(p.total),
-    speed: p.speed > 0 ? formatSpeed(p.speed) : '--',
-    remaining: p.eta === null ? '--:--' : formatSeconds(p.eta),
-    extra: note,
-  });
-  const show = () => bar.update(last.bytes, payload(last));
+  const payload = (p) => {
+    const { value, total, ...shown } = barFields(p);
+    return { ...shown, extra: note };
+  };
+  const show = () => {
+    const { value, total } = barFields(last);
+    bar.setTotal(total);
+    bar.update(value, payload(last));
+  };
   return {
     update(progress) {
-      if (!last) bar.start(progress.total || 0, 0, payload(progress));
+      if (!last) bar.start(barFields(progress).total, 0, payload(progress));
       last = progress;
       show();
     },
@@ -55,12 +55,14 @@ function jsonDisplay(job) {
 }
 
 // The outcome in the names of the engine's statistics: `completed` is 100 when the
-// job went through the whole image, `errque` the failure's text.
-function toRecord({ result, error, cancelled }, last) {
-  const whole = !cancelled && last !== null && last.total !== null && last.bytes >= last.total;
+// job went through the whole image (also where it found differences), `errque` the
+// failure's text, `compared` the image bytes compared.
+function toRecord({ result, error, cancelled }, last, elapsedMs) {
+  const whole = !cancelled && (result !== null || Boolean(error && error.differingBytes > 0));
   return {
     completed: whole ? 100 : 0,
-    duration: result ? result.durationMs : 0,
+    duration: result ? result.durationMs : elapsedMs,
+    compared: last ? last.bytes : 0,
     numwriteerrs: (result && result.differingBytes) || (error && error.differingBytes) || 0,
     errque: error ? error.message : '',
   };
@@ -72,6 +74,7 @@ async function runJob({ job, label, json, call }) {
   const controller = interrupts.controller((text) => display.note(text));
   let last = null;
   const outcome = { result: null, error: null, cancelled: false };
+  const started = Date.now();
   try {
     outcome.result = await call({
       signal: controller.signal,
@@ -85,7 +88,7 @@ async function runJob({ job, label, json, call }) {
     else outcome.error = err;
   }
   interrupts.ended();
-  const record = toRecord(outcome, last);
+  const record = toRecord(outcome, last, Date.now() - started);
   display.stop(record, outcome.cancelled);
   return { ...outcome, record };
 }

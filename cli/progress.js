@@ -12,16 +12,34 @@ function downloadText(p, seconds) {
   return ` | downloaded ${formatBytes(p.sourceBytes)}${of}${rate}`;
 }
 
-function payload(name, p, note, download) {
+// What a bar shows of a report: where the decoded size is unknown (gzip, bzip2), the
+// share of the image file read is the true share done, so the bar follows it, beside
+// the bytes written, and the time left comes from it.
+function barFields(p) {
+  const known = p.total !== null;
+  const byFile = !known && Boolean(p.sourceTotal);
+  let value = 0;
+  let total = 1;
+  if (known) [value, total] = [p.bytes, p.total];
+  else if (byFile) [value, total] = [p.sourceBytes, p.sourceTotal];
+  const amount = byFile
+    ? `${formatBytes(p.bytes)} written, ${formatBytes(p.sourceBytes)} / ${formatBytes(p.sourceTotal)} read`
+    : `${formatBytes(p.bytes)} / ${known ? formatBytes(p.total) : '?'}`;
+  const elapsed = p.speed > 0 ? p.bytes / p.speed : 0;
+  let eta = p.eta;
+  if (eta === null && byFile && value > 0 && elapsed > 0) eta = (elapsed * (total - value)) / value;
   return {
-    name,
-    phase: LABELS[p.phase],
-    done: formatBytes(p.bytes),
-    size: p.total === null ? '?' : formatBytes(p.total),
+    value,
+    total,
+    amount,
     speed: p.speed > 0 ? formatSpeed(p.speed) : '--',
-    remaining: p.eta === null ? '--:--' : formatSeconds(p.eta),
-    extra: `${download}${note}`,
+    remaining: eta === null ? '--:--' : formatSeconds(eta),
   };
+}
+
+function payload(name, p, note, download) {
+  const { value, total, ...shown } = barFields(p);
+  return { name, phase: LABELS[p.phase], ...shown, extra: `${download}${note}` };
 }
 
 // How every bar of the command is drawn: on standard error, also when it is no terminal.
@@ -35,7 +53,7 @@ function barsDisplay(drives, download) {
   const width = Math.max(...drives.map((d) => d.name.length));
   const multibar = new cliProgress.MultiBar(
     {
-      format: `{name} {phase} [{bar}] {percentage}% | {done} / {size} | {speed} | ETA {remaining}{extra}`,
+      format: `{name} {phase} [{bar}] {percentage}% | {amount} | {speed} | ETA {remaining}{extra}`,
       ...BAR_OPTIONS,
     },
     cliProgress.Presets.shades_classic
@@ -44,14 +62,15 @@ function barsDisplay(drives, download) {
   let note = '';
   const show = (name) => {
     const { bar, last } = bars.get(name);
-    bar.setTotal(last.total || 0);
-    bar.update(last.bytes, payload(name.padEnd(width), last, note, extra(last)));
+    const { value, total } = barFields(last);
+    bar.setTotal(total);
+    bar.update(value, payload(name.padEnd(width), last, note, extra(last)));
   };
   return {
     update(progress) {
       const name = progress.drive.name;
       if (!bars.has(name)) {
-        bars.set(name, { bar: multibar.create(progress.total || 0, 0, payload(name.padEnd(width), progress, note, extra(progress))) });
+        bars.set(name, { bar: multibar.create(barFields(progress).total, 0, payload(name.padEnd(width), progress, note, extra(progress))) });
       }
       bars.get(name).last = progress;
       show(name);
@@ -88,4 +107,4 @@ function progressDisplay(drives, json, { download = false } = {}) {
   };
 }
 
-module.exports = { progressDisplay, BAR_OPTIONS };
+module.exports = { progressDisplay, barFields, BAR_OPTIONS };

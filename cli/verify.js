@@ -23,15 +23,16 @@ function problemsOf(validate) {
 
 // Prints the summary and returns the exit status: 0 only when the job ran to its end
 // without a failure and found no differing byte.
-function conclude({ size, validate, json }) {
+function conclude({ validate, json }) {
   const problems = problemsOf(validate);
   if (json) {
     const summary = { ok: problems.length === 0, problems, validate: validate.record };
     process.stdout.write(`${JSON.stringify({ event: 'summary', ...summary })}\n`);
   } else if (validate.record.completed === 100) {
-    const { duration, numwriteerrs } = validate.record;
-    const speed = duration > 0 ? (size * 1000) / duration : 0;
-    process.stdout.write(`Verified: ${formatBytes(size)} in ${(duration / 1000).toFixed(2)} s, average ` +
+    // The image bytes compared (decoded), not the size of a compressed file.
+    const { duration, numwriteerrs, compared } = validate.record;
+    const speed = duration > 0 ? (compared * 1000) / duration : 0;
+    process.stdout.write(`Verified: ${formatBytes(compared)} in ${(duration / 1000).toFixed(2)} s, average ` +
       `${formatSpeed(speed)}; ${numwriteerrs} differing bytes\n`);
   }
   for (const problem of problems) say(`flasher: ${problem}`);
@@ -45,10 +46,13 @@ async function verify(image, driveKey, opts) {
   const allowLoop = Boolean(opts.loop);
   const checked = await checkCommandTargets({ drives: [driveKey], image, allowLoop, verifyBlockSize: blockSize });
   const drive = toEntry(checked.drives[0]);
-  // The bytes the summary counts: a file's size; for an image at a URL, what it tells.
+  // The image as a file, or for a URL as its server tells it.
   const remote = isUrl(image) ? await describeUrl(image, source) : null;
-  const size = remote ? remote.size ?? remote.fileSize ?? 0 : checked.image.fileSize;
-  say(`Comparing ${image} (${formatBytes(size)}) with:\n${describeDrive(drive)}`);
+  const info = remote || checked.image;
+  const size = info.size ?? info.fileSize ?? 0;
+  const stored = info.fileSize === null ? 'size unknown' : formatBytes(info.fileSize);
+  const decoded = info.size === null ? 'unknown' : formatBytes(info.size);
+  say(`Comparing ${image} (${info.format === 'raw' ? stored : `${info.format}, ${stored} compressed, ${decoded} decoded`}) with:\n${describeDrive(drive)}`);
   const password = await providePassword(opts.passwordStdin);
 
   if (opts.json) process.stdout.write(`${JSON.stringify({ event: 'start', job: 'validate', image, bytes: size, drive })}\n`);
@@ -56,7 +60,7 @@ async function verify(image, driveKey, opts) {
     job: 'validate', label: 'Verifying', json: opts.json,
     call: (watch) => verifyDrive({ image, drive: drive.path, password, blockSize, allowLoop, ...source, ...watch }),
   });
-  return conclude({ size, validate, json: opts.json });
+  return conclude({ validate, json: opts.json });
 }
 
 module.exports = { verify };

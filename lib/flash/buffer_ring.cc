@@ -31,6 +31,14 @@ image_chunk* buffer_ring::take_free() {
   }
 }
 
+void buffer_ring::put_back_unused(image_chunk* chunk) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(chunk);
+  }
+  changed_.notify_all();
+}
+
 bool buffer_ring::is_laggard(const taker_state& t) const {
   return t.in && !t.spooled && end_sequence() - t.next >= taker_depth_;
 }

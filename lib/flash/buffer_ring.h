@@ -45,6 +45,8 @@ class buffer_ring {
   // taker has left.
   image_chunk* take_free();
   void publish(image_chunk* chunk);
+  // Returns a buffer take_free gave that holds nothing to publish (the image ended).
+  void put_back_unused(image_chunk* chunk);
   // No chunk follows; a `failure` says why the image ended early.
   void close(std::optional<coded_error> failure = std::nullopt);
 

@@ -173,7 +173,7 @@ bool image_pipeline::read_ranges() {
       const std::size_t got = source_->read(chunk->bytes.get(), want);
       consumed_ = source_->consumed();
       if (!size && got == 0) {  // an image of unknown size that ends on a block boundary
-        ring_.give_back(chunk);
+        ring_.put_back_unused(chunk);
         return true;
       }
       chunk->offset = position;

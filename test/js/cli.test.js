@@ -200,7 +200,30 @@ test('verify succeeds on a drive that holds the image and fails on one differing
     assert.match(bad.stderr, /verify: 1 bytes differ between the drive and the image/);
     const summary = event(jsonLines(bad.stdout), 'summary');
     assert.equal(summary.ok, false);
-    assert.equal(summary.validate.numwriteerrs, 1);
+    // The comparison went through: the image bytes compared, and its time.
+    assert.deepEqual([summary.validate.numwriteerrs, summary.validate.completed, summary.validate.compared], [1, 100, MiB + 512]);
+    assert.ok(summary.validate.duration > 0);
+  } finally {
+    box.cleanup();
+  }
+});
+
+// Of a gzip image the decoded size is unknown: the bar follows the share of the file read.
+test('the bar of an image of unknown size follows the compressed bytes read', async () => {
+  const box = sandbox({ diskSize: 8 * MiB, sudoPassword: 'pw' });
+  try {
+    const image = box.image(4 * MiB);
+    execFileSync('gzip', ['-k', '-1', image.file]);
+    const result = await run(['write', `${image.file}.gz`, 'fakesd', '--yes', '--no-verify', '--password-stdin'], { env: box.env, input: 'pw\n' });
+    assert.equal(result.code, 0, result.stderr);
+    const writing = result.stderr.split(/[\r\n]/).filter((line) => line.includes('Writing'));
+    assert.ok(writing.length > 0, result.stderr);
+    for (const line of writing) {
+      const [, percent, read, size] = /(\d+)% \| [\d.]+ \S+ written, ([\d.]+ \S+) \/ ([\d.]+ \S+) read/.exec(line) || [];
+      assert.ok(percent !== undefined, line);
+      assert.ok(percent !== '100' || read === size, `full only once the file is read: ${line}`);
+    }
+    assert.match(writing.at(-1), /100% \| 4\.0 MiB written, /);
   } finally {
     box.cleanup();
   }

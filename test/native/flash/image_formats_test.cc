@@ -174,6 +174,27 @@ TEST_F(ImageFormats, ImageOfUnknownSizeStopsBeforeTheDrivesEnd) {
   EXPECT_TRUE(std::equal(drive.begin(), drive.end(), raw.begin()));
 }
 
+// The reader learns the end of a gzip image from a read that gives nothing: that empty
+// buffer goes back to the ring unpublished.
+TEST_F(ImageFormats, ImageOfUnknownSizeEndingOnABlockBoundaryIsWrittenWhole) {
+  const auto bytes = test_support::pattern_bytes(32 * block, 5);
+  test_support::write_file(dir.file("whole.img"), std::string(bytes.begin(), bytes.end()));
+  run(dir.path(), "gzip -c whole.img > image");
+  image_path = dir.file("image");
+  use_drive(dir.file("drive.img"), "fakesd");
+  auto device = make_job_device();
+  device->set_drive(disk.name);
+  device->set_image(image_path);
+  device->set_write_block_size(block);
+  device->set_validate_block_size(block);
+  run_write(*device);
+  EXPECT_EQ(stats(device->write_stats)["errque"], "");
+  run_validate(*device);
+  EXPECT_EQ(stats(device->validate_stats)["errque"], "");
+  const auto drive = stored(disk.path);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), drive.begin()));
+}
+
 TEST_F(ImageFormats, MappedRangeThatFailsItsChecksumStopsTheJob) {
   make_image(formats[0]);
   run(dir.path(), "printf x | dd of=image bs=1 seek=540000 conv=notrunc status=none");
