@@ -3,14 +3,13 @@
 // checks of the drives and the image of a job, made before anything is asked.
 const { flasher } = require('./addons');
 const { toFlasherError } = require('./errors');
+const { invalid, refuseUnknownKeys } = require('./options');
 
 // `loop: true` also lists the attached loop devices, marked `loop` with their `backingFile`.
 async function listDrives(options = {}) {
-  if (options === null || typeof options !== 'object' || !(options.loop === undefined || typeof options.loop === 'boolean')) {
-    const err = new TypeError('options.loop must be a boolean');
-    err.code = 'ERR_INVALID_ARG_VALUE';
-    throw err;
-  }
+  if (options === null || typeof options !== 'object') throw invalid('options', 'an object');
+  refuseUnknownKeys(options, ['loop']);
+  if (!(options.loop === undefined || typeof options.loop === 'boolean')) throw invalid('options.loop', 'a boolean');
   try {
     return await flasher.listDrives(options.loop === true);
   } catch (err) {

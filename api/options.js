@@ -137,4 +137,4 @@ const FLASH_OPTIONS = Object.keys(RULES);
 const VERIFY_OPTIONS = ['image', 'drive', 'password', 'blockSize', 'allowLoop', 'signal', 'onProgress', ...SOURCE_OPTIONS];
 const BACKUP_OPTIONS = ['drive', 'password', 'signal', 'onProgress', ...Object.keys(BACKUP_RULES)];
 
-module.exports = { checkOptions, invalid, RULES, FLASH_OPTIONS, VERIFY_OPTIONS, BACKUP_OPTIONS, BACKUP_RULES };
+module.exports = { checkOptions, invalid, refuseUnknownKeys, RULES, FLASH_OPTIONS, VERIFY_OPTIONS, BACKUP_OPTIONS, BACKUP_RULES };

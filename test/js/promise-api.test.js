@@ -176,6 +176,7 @@ test('an option key that no call takes is refused before anything runs, naming t
   for (const [call, options, message] of [
     [flash, { image, drive: 'fakesd', verfy: false }, 'options.verfy is not an option; did you mean options.verify?'],
     [verify, { image, drive: 'fakesd', writeMode: 'direct' }, 'options.writeMode is not an option; did you mean options.drive?'],
+    [listDrives, { loops: true }, 'options.loops is not an option; did you mean options.loop?'],
   ]) {
     const err = await failure(call(options));
     assert.ok(err instanceof TypeError, err.stack);
