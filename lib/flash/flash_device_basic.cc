@@ -6,7 +6,6 @@
 #include "net/url.h"
 #include "support/coded_error.h"
 #include "support/privileges.h"
-#include "support/shell.h"
 #include "support/sudo_probe.h"
 #include "trust/checksums_file.h"
 
@@ -135,7 +134,7 @@ void flash_device_basic::set_password(std::string new_password) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
   const std::string user = privileges::user_name();
-  switch (sudo_probe::probe("sudo -S -k su " + shell::quote(user), new_password)) {
+  switch (sudo_probe::probe(sudo_probe::su_command(user), new_password)) {
     case sudo_probe::verdict::accepted: break;
     case sudo_probe::verdict::user_not_allowed:
       throw coded_error(reason::no_sudo, user + " may not use sudo on this machine");

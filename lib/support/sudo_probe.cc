@@ -1,5 +1,7 @@
 #include "support/sudo_probe.h"
 
+#include <cctype>
+
 #include "support/shell.h"
 
 namespace sudo_probe {
@@ -28,5 +30,20 @@ verdict probe(const std::string& sudo_command, const std::string& password) {
   if (result.status == 0) return verdict::accepted;
   return refuses_the_user(result.output) ? verdict::user_not_allowed : verdict::wrong_password;
 }
+
+bool is_user_name(const std::string& name) {
+  if (name.empty() || name.size() > 32 || name == "." || name == "..") return false;
+  const std::size_t end = name.back() == '$' ? name.size() - 1 : name.size();
+  bool all_digits = true;
+  for (std::size_t i = 0; i < end; ++i) {
+    const char c = name[i];
+    const bool word = std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+    if (!word && !(c == '-' && i > 0)) return false;
+    all_digits = all_digits && std::isdigit(static_cast<unsigned char>(c));
+  }
+  return end > 0 && !all_digits;
+}
+
+std::string su_command(const std::string& user) { return "sudo -S -k su -- " + shell::quote(user); }
 
 }  // namespace sudo_probe

@@ -17,4 +17,11 @@ enum class verdict {
 // never be accepted whole and is not sent.
 verdict probe(const std::string& sudo_command, const std::string& password);
 
+// Whether `name` has the shape of an account name (letters, digits, '_', '.', '-', at
+// most 32, an optional final '$'), so that no tool can read it as one of its options.
+bool is_user_name(const std::string& name);
+
+// The probe's command: su to `user`, after an end of options, quoted as one word.
+std::string su_command(const std::string& user);
+
 }  // namespace sudo_probe

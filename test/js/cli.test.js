@@ -254,7 +254,7 @@ test('a wrong sudo password stops the write before anything starts', async () =>
     const result = await run(['write', image.file, 'fakesd', '--yes', '--password-stdin', '--block-size', '64K'], { env, input: 'open sesame!\n' });
     assert.equal(result.code, 1);
     assert.match(result.stderr, /flasher: invalid sudo password/);
-    assert.ok(box.calls().includes('sudo -S -k su alice [refused]'));
+    assert.ok(box.calls().includes('sudo -S -k su -- alice [refused]'));
     assertUntouched(box, 2 * MiB);
   } finally {
     box.cleanup();

@@ -34,10 +34,10 @@ test('setPassword accepts the right password and refuses a wrong or empty one', 
   throwsError(() => fd.setPassword('open sesame!'), 'invalid sudo password');
   throwsError(() => fd.setPassword(''), 'invalid sudo password');
   assert.deepStrictEqual(sudoCalls(box), [
-    'sudo -S -k su alice [accepted]',
-    'su alice',
-    'sudo -S -k su alice [refused]',
-    'sudo -S -k su alice [refused]',
+    'sudo -S -k su -- alice [accepted]',
+    'su -- alice',
+    'sudo -S -k su -- alice [refused]',
+    'sudo -S -k su -- alice [refused]',
   ]);
   assertPasswordNeverShown(box, rightPassword);
 });

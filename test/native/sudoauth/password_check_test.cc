@@ -43,14 +43,14 @@ TEST_F(PasswordCheck, RightPasswordRunsSuToTheCurrentUser) {
   EXPECT_TRUE(sudoauth::check_password(right_password));
   const std::string user = current_user();
   EXPECT_EQ(probe_calls(),
-            (calls_t{"whoami", "sudo -S -k su " + user + " [accepted]", "su " + user}));
+            (calls_t{"whoami", "sudo -S -k su -- " + user + " [accepted]", "su -- " + user}));
 }
 
 TEST_F(PasswordCheck, SuSwitchesToTheNameWhoamiPrints) {
   scoped_env name("FAKE_WHOAMI", "probe-user");
   scoped_env account("FAKE_SU_ACCOUNTS", "probe-user");
   EXPECT_TRUE(sudoauth::check_password(right_password));
-  EXPECT_EQ(tools.calls_of("su"), calls_t{"su probe-user"});
+  EXPECT_EQ(tools.calls_of("su"), calls_t{"su -- probe-user"});
 }
 
 TEST_F(PasswordCheck, WrongOrEmptyPasswordIsRefusedAndSuNeverRuns) {
@@ -104,7 +104,7 @@ TEST_F(PasswordCheck, PasswordIsOnNoCommandLineAndNotLogged) {
   ASSERT_TRUE(sudoauth::check_password_for_user("root", secret));
   // The stand-in sudo marks its line when the password shows on its parent's
   // command line, and every tool logs its own arguments.
-  EXPECT_EQ(probe_calls(), (calls_t{"sudo -S -k su root [accepted]", "su root"}));
+  EXPECT_EQ(probe_calls(), (calls_t{"sudo -S -k su -- root [accepted]", "su -- root"}));
 }
 
 TEST_F(PasswordCheck, PasswordThatSudoWouldSplitRunsNothing) {
@@ -124,21 +124,25 @@ TEST_F(PasswordCheck, PasswordThatSudoWouldSplitRunsNothing) {
   EXPECT_FALSE(exists(victim));
 }
 
-TEST_F(PasswordCheck, UserNameReachesSuAsOneWord) {
+TEST_F(PasswordCheck, OnlyAccountNamesReachSuAfterTheEndOfOptions) {
   const std::string victim = dir.file("injected");
-  const std::string name = "o'brien $(touch " + victim + ") `touch " + victim + "`; a  b";
-  scoped_env account("FAKE_SU_ACCOUNTS", name);
-  EXPECT_TRUE(sudoauth::check_password_for_user(name, right_password));
-  EXPECT_EQ(tools.calls_of("su"), calls_t{"su " + name});
+  for (const std::string& name : std::vector<std::string>{"--command=touch " + victim, "-c", "o'brien $(touch " + victim + ")", "a b",
+                                                          "", "1000", "..", std::string(33, 'a')}) {
+    scoped_env account("FAKE_SU_ACCOUNTS", name);
+    EXPECT_FALSE(sudoauth::check_password_for_user(name, right_password)) << name;
+  }
+  EXPECT_TRUE(tools.calls_of("sudo -S").empty());
+  for (const std::string name : {"build-bot$", "o.brien_2"}) {
+    scoped_env account("FAKE_SU_ACCOUNTS", name);
+    EXPECT_TRUE(sudoauth::check_password_for_user(name, right_password)) << name;
+  }
+  EXPECT_EQ(tools.calls_of("su"), (calls_t{"su -- build-bot$", "su -- o.brien_2"}));
   EXPECT_FALSE(exists(victim));
 }
 
 TEST_F(PasswordCheck, UnknownAccountFailsEvenWithTheRightPassword) {
   EXPECT_FALSE(sudoauth::check_password_for_user("no-such-account", right_password));
-  EXPECT_FALSE(sudoauth::check_password_for_user("", right_password));
-  EXPECT_EQ(probe_calls(), (calls_t{"sudo -S -k su no-such-account [accepted]",
-                                    "su no-such-account", "sudo -S -k su  [accepted]",
-                                    "su "}));
+  EXPECT_EQ(probe_calls(), (calls_t{"sudo -S -k su -- no-such-account [accepted]", "su -- no-such-account"}));
 }
 
 TEST_F(PasswordCheck, MissingSudoGivesFalse) {
