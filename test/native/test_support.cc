@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -34,6 +35,10 @@ scoped_env::~scoped_env() {
   } else {
     ::unsetenv(name_.c_str());
   }
+}
+
+int run_with_system_tools(const std::string& command) {
+  return std::system(("PATH=\"$PATH:/usr/sbin:/sbin\"; " + command).c_str());
 }
 
 namespace {

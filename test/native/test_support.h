@@ -40,6 +40,11 @@ class scoped_env {
   std::string old_value_;
 };
 
+// Runs `command` through /bin/sh with /usr/sbin and /sbin after the caller's PATH:
+// Debian puts sfdisk, sgdisk and mkfs.vfat there, and an ordinary user's login leaves
+// them off PATH. Returns the shell's exit status.
+int run_with_system_tools(const std::string& command);
+
 // Puts the stand-in tools (test/tools) first on PATH and logs their calls into a
 // file of `dir`; see test/tools/README.md for the variables that drive them.
 class stand_in_tools {

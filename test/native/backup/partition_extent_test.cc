@@ -1,7 +1,6 @@
 // The extent of a backup on files that hold a partition table made by sfdisk or sgdisk.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 #include "backup/partition_extent.h"
 #include "support/coded_error.h"
@@ -36,7 +35,7 @@ TEST_P(PartitionExtent, EndsWithTheLastPartition) {
   const table_case c = GetParam();
   test_support::temp_dir dir;
   const std::string drive = dir.file("drive");
-  ASSERT_EQ(std::system(("cd " + shell::quote(dir.path()) + " && truncate -s 64M drive && " + c.command).c_str()), 0);
+  ASSERT_EQ(test_support::run_with_system_tools("cd " + shell::quote(dir.path()) + " && truncate -s 64M drive && " + c.command), 0);
   const std::uint64_t expected = c.partitions_end == 0 ? drive_size : c.partitions_end;
   EXPECT_EQ(backup::extent_of(drive, drive_size, backup::extent_kind::partitions), expected);
   EXPECT_EQ(backup::extent_of(drive, drive_size, backup::extent_kind::whole), drive_size);

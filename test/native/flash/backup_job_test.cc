@@ -1,6 +1,5 @@
 // The backup job of a flash device on a file drive with an MBR: the output and the
 // files beside it, the refusals before reading, and a cancel that leaves nothing.
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -26,7 +25,7 @@ class BackupJob : public flash_fixture {
     std::fill(drive.begin() + (2 << 20), drive.begin() + (6 << 20), 0);
     test_support::write_bytes(disk.path, drive);
     const std::string table = "printf 'label: dos\\nstart=2048, size=6M\\n' | sfdisk -q " + shell::quote(disk.path);
-    ASSERT_EQ(std::system(table.c_str()), 0);
+    ASSERT_EQ(test_support::run_with_system_tools(table), 0);
     drive = test_support::read_bytes(disk.path);
     list_disks({disk});
     device = make_job_device();
