@@ -127,7 +127,7 @@ export interface SourceReport {
   resumes: number;
   /** The comparison with the published SHA-256. */
   checksum: 'matched' | 'mismatched' | 'not checked';
-  /** SHA-256 of the file as read, where it was computed (a checksum or the cache asked for it); else empty. */
+  /** SHA-256 of the file as read, where it was computed (a checksum, the cache or `digest` asked for it); else empty. */
   sha256: string;
 }
 
@@ -460,6 +460,8 @@ export interface SourceOptions {
   cacheLimit?: number;
   /** A download with no byte for this long is resumed; 30000 by default. */
   stallTimeoutMs?: number;
+  /** Compute the SHA-256 of the image bytes the job reads (the result's `image.sha256`) where nothing else asks for it; false by default. */
+  digest?: boolean;
 }
 
 export interface VerifyOptions extends SourceOptions {
@@ -710,7 +712,7 @@ interface StationEventBase {
 export type StationEvent = StationEventBase &
   (
     | { event: 'drive-added'; size: number; ignored?: string }
-    | { event: 'job-started'; size: number; image: string; imageSha256: string }
+    | { event: 'job-started'; size: number; image: string }
     | { event: 'phase'; phase: 'write' | 'verify' | string }
     | {
         event: 'progress';
@@ -731,7 +733,8 @@ export type StationEvent = StationEventBase &
         size: number;
         serial: string | null;
         port: string | null;
-        imageSha256: string;
+        /** SHA-256 of the bytes this job read of the image; null where it did not read it to the end. */
+        imageSha256: string | null;
         bytesWritten: number;
         verify: { differingBytes: number; durationMs: number } | null;
         steps: FinishSteps | null;

@@ -41,6 +41,7 @@ function setUp(drive, opts, writing, source, index = 0) {
   if (opts.keyring !== undefined) flashDrive.setKeyring(opts.keyring);
   flashDrive.setCache(opts.cache, opts.cacheLimit);
   flashDrive.setStallTimeout(opts.stallTimeoutMs);
+  flashDrive.setDigest(opts.digest);
   if (writing) {
     if (opts.writeMode !== undefined) flashDrive.setWriteMode(opts.writeMode);
     if (opts.blockMap !== undefined) flashDrive.setBlockMap(opts.blockMap);
@@ -118,7 +119,12 @@ async function withDrives(opts, checks, fallback, work) {
 
 // The image as the job read it: the format and size of an image at a URL are known only
 // from the job.
-const imageOf = (report) => ({ format: report.image.format, size: report.image.size });
+// The SHA-256 of what the job read, where it computed one.
+const imageOf = (report) => ({
+  format: report.image.format,
+  size: report.image.size,
+  ...(report.source && report.source.sha256 ? { sha256: report.source.sha256 } : {}),
+});
 
 // What a write asks the engine to check: both block sizes where it verifies.
 const writeChecks = (opts, keys) => ({

@@ -57,6 +57,7 @@ const RULES = {
     expected: 'a whole number of milliseconds',
     default: 30000,
   },
+  digest: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: false },
   firstBlockLast: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
   allowLoop: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: false },
   signal: { test: (v) => v instanceof AbortSignal, expected: 'an AbortSignal', default: undefined },
@@ -132,7 +133,7 @@ function checkOptions(options, names, rules = {}) {
 }
 
 // Where the image comes from and how it is checked: the same for a write and a verification.
-const SOURCE_OPTIONS = ['sha256', 'checksums', 'keyring', 'cache', 'cacheLimit', 'stallTimeoutMs'];
+const SOURCE_OPTIONS = ['sha256', 'checksums', 'keyring', 'cache', 'cacheLimit', 'stallTimeoutMs', 'digest'];
 const FLASH_OPTIONS = Object.keys(RULES);
 const VERIFY_OPTIONS = ['image', 'drive', 'password', 'blockSize', 'allowLoop', 'signal', 'onProgress', ...SOURCE_OPTIONS];
 const BACKUP_OPTIONS = ['drive', 'password', 'signal', 'onProgress', ...Object.keys(BACKUP_RULES)];

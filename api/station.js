@@ -5,23 +5,16 @@
 // one the rules accept becomes a job of flash(). It stops when `signal` aborts: the
 // running jobs then finish (or are cancelled, with finishRunning: false or once
 // `cancelSignal` aborts), and the promise settles with the tallies.
-const fs = require('node:fs');
-const crypto = require('node:crypto');
 const { flasher } = require('./addons');
 const { flash } = require('./flash');
 const { FlasherError, toFlasherError } = require('./errors');
 const { checkStationOptions } = require('./station-options');
 const { eventSink, progressEvents } = require('./station-events');
 
-// The finishing steps each drive gets after its verification unless the station's own
-// flash options say otherwise: a drive is powered off once done, ready to be pulled out.
-const FINISHING_STEPS = { eject: true };
-
-async function fileSha256(path) {
-  const hash = crypto.createHash('sha256');
-  for await (const chunk of fs.createReadStream(path, { highWaterMark: 4 << 20 })) hash.update(chunk);
-  return hash.digest('hex');
-}
+// What each drive gets unless the station's own flash options say otherwise: it is
+// powered off once done, ready to be pulled out. Every job computes the SHA-256 of the
+// bytes it read, so the record names the image each drive got even if the file changes.
+const JOB_DEFAULTS = { eject: true, digest: true };
 
 const resultOf = (err) => {
   if (!err) return 'ok';
@@ -32,7 +25,6 @@ async function station(options) {
   const { flashOptions, rules, includePresent, finishRunning, signal, cancelSignal, onEvent } =
     checkStationOptions(options);
   if (signal && signal.aborted) return { done: 0, failed: 0, cancelled: 0 };
-  const imageSha256 = await fileSha256(flashOptions.image);
   const emit = eventSink(onEvent);
   const tallies = { done: 0, failed: 0, cancelled: 0 };
   const jobs = new Map(); // by sysfs path: the drive's job while it runs
@@ -47,7 +39,7 @@ async function station(options) {
   async function write(seen, job) {
     const { controller } = job;
     const { drive } = seen;
-    emit('job-started', job.id, seen, { size: drive.size, image: flashOptions.image, imageSha256 });
+    emit('job-started', job.id, seen, { size: drive.size, image: flashOptions.image });
     let phase = null;
     const progress = progressEvents((event, fields) => emit(event, job.id, seen, fields));
     const started = Date.now();
@@ -56,7 +48,7 @@ async function station(options) {
     let lastReport = {};
     try {
       result = await flash({
-        ...FINISHING_STEPS,
+        ...JOB_DEFAULTS,
         ...flashOptions,
         drive: drive.path,
         signal: controller.signal,
@@ -80,7 +72,7 @@ async function station(options) {
       size: drive.size,
       serial: drive.serial,
       port: drive.port,
-      imageSha256,
+      imageSha256: (result ? result.image.sha256 : error && error.report && error.report.source && error.report.source.sha256) || null,
       bytesWritten: result ? result.bytesWritten : (error && error.report ? error.report.bytes : 0),
       verify: result ? result.verify : null,
       steps: result ? result.steps : null,

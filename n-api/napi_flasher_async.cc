@@ -122,6 +122,7 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
                                                  InstanceMethod("setStallTimeout", &Flash_Drive::set_stall_timeout),
                                                  InstanceMethod("setFirstBlockLast", &Flash_Drive::set_first_block_last),
                                                  InstanceMethod("setAllowLoop", &Flash_Drive::set_allow_loop),
+                                                 InstanceMethod("setDigest", &Flash_Drive::set_digest),
                                                  StaticMethod("runGroupWrite", &Flash_Drive::run_group_write),
                                              });
     // The class of this environment, for the checks of runGroupWrite; it ends with it.
@@ -262,6 +263,11 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   void set_allow_loop(const Napi::CallbackInfo& info) {
     bool on = require_boolean(info, "set_allow_loop() takes one boolean parameter");
     call_native(info.Env(), [&] { device->set_allow_loop(on); });
+  }
+
+  void set_digest(const Napi::CallbackInfo& info) {
+    bool on = require_boolean(info, "set_digest() takes one boolean parameter");
+    call_native(info.Env(), [&] { device->set_digest(on); });
   }
 
   void set_first_block_last(const Napi::CallbackInfo& info) {

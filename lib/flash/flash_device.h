@@ -132,6 +132,8 @@ class flash_device_basic {
   // Whether a URL image is kept in (and taken from) the cache, and the cache's size.
   void set_cache(bool on, std::uint64_t limit);
   void set_stall_timeout(std::uint32_t ms);
+  // The job reports the SHA-256 of the image bytes it read, whether or not one is checked.
+  void set_digest(bool on);
   void set_first_block_last(bool on);
   // Stores the sudo password, then probes it; throws "invalid sudo password".
   void set_password(std::string new_password);

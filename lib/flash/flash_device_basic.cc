@@ -113,6 +113,12 @@ void flash_device_basic::set_stall_timeout(std::uint32_t ms) {
   image_checks.stall_timeout_ms = ms;
 }
 
+void flash_device_basic::set_digest(bool on) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  refuse_while_any_job();
+  image_checks.digest = on;
+}
+
 void flash_device_basic::set_allow_loop(bool on) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();

@@ -19,7 +19,7 @@ void note_opened(const image_pipeline& image, statistics_record& stats) {
 }
 
 void note_source(const image_pipeline& image, const origin::image_request& request, statistics_record& stats) {
-  if (!net::is_url(request.location) && !request.checked()) return;
+  if (!net::is_url(request.location) && !request.checked() && !request.digest) return;
   const origin::source_account account = image.source();
   source_report source;
   source.location = request.location;

@@ -51,7 +51,7 @@ image_origin::image_origin(const image_request& request, const std::optional<ima
     : request_(request), expected_(expected_sha256(request)) {
   const bool remote = net::is_url(request.location);
   if (remote && request.cache) cache_ = std::make_unique<cache::image_cache>(cache::default_folder(), request.cache_limit);
-  if (!expected_.empty() || cache_) sha256_ = std::make_unique<image::range_checksum>("sha256");
+  if (!expected_.empty() || cache_ || request.digest) sha256_ = std::make_unique<image::range_checksum>("sha256");
   if (!remote) {
     open_file(known);
   } else if (const std::optional<cache::entry> hit = cached()) {

@@ -30,6 +30,7 @@ struct image_request {
   bool cache = false;     // a URL image is kept in (and taken from) the cache
   std::uint64_t cache_limit = cache::default_limit;
   std::uint32_t stall_timeout_ms = 30000;
+  bool digest = false;    // the SHA-256 of the bytes read is computed where nothing asks for it
 
   bool checked() const { return !sha256.empty() || !checksums.empty(); }
 };
