@@ -174,6 +174,8 @@ export class FlashDrive {
   setFirstBlockLast(on: boolean): void;
   /** Whether loop devices count as drives from the next setDrive on; false by default. */
   setAllowLoop(on: boolean): void;
+  /** Whether the job computes the SHA-256 of the image bytes it reads where no checksum asks for it (the report's `source.sha256`); false by default. */
+  setDigest(on: boolean): void;
   /** Stores the sudo password and checks it; throws "invalid sudo password". */
   setPassword(password: string): void;
   /** Bytes per write; a multiple of the drive's physical sector size. */

@@ -36,6 +36,7 @@ test('the package entry exports FlashDrive, both password checks and the promise
     'setRepairAttempts', 'setFixGpt', 'setEject', 'setFiles',
     'setBackup', 'startBackup', 'runBackup', 'cancelBackup', 'getBackupStats', 'getBackupReport', 'setSourceDrive',
     'setSha256', 'setChecksums', 'setKeyring', 'setCache', 'setStallTimeout', 'setFirstBlockLast', 'setAllowLoop',
+    'setDigest',
   ]);
 });
 
