@@ -95,7 +95,8 @@ TEST_F(Checks, ASignedChecksumsFileCountsOnlyWithAGoodSignatureFromTheKeyring) {
   const std::string sums = digest + "  image.img\n";
   origin::image_request r = request(sums);
   r.keyring = dir.file("signer.gpg");
-  const std::string bad = "bad signature on " + r.checksums;
+  const std::string bad = "bad signature on " + r.checksums + ": ";
+  const std::string stranger = bad + "no key of the keyring made it, or it cannot be checked";
 
   EXPECT_EQ(outcome(r, reason::signature), "no signature found for " + r.checksums +
                                                " (neither clearsigned nor with a .gpg, .sign or .asc file next to it)");
@@ -104,12 +105,13 @@ TEST_F(Checks, ASignedChecksumsFileCountsOnlyWithAGoodSignatureFromTheKeyring) {
   r.keyring = dir.file("signer.asc");
   EXPECT_EQ(outcome(r), digest) << "an armored keyring";
   sign("stranger", "--detach-sign", "SHA256SUMS", "SHA256SUMS.gpg");
-  EXPECT_EQ(outcome(r, reason::signature), bad) << "another key";
+  EXPECT_EQ(outcome(r, reason::signature), stranger) << "another key";
   run("rm SHA256SUMS.gpg");
   sign("signer", "--armor --detach-sign", "SHA256SUMS", "SHA256SUMS.asc");
   EXPECT_EQ(outcome(r), digest) << "detached, armored";
   test_support::write_file(r.checksums, "0000000000000000000000000000000000000000000000000000000000000000  image.img\n");
-  EXPECT_EQ(outcome(r, reason::signature), bad) << "the file changed after signing";
+  EXPECT_EQ(outcome(r, reason::signature), bad + "the signed text does not match the signature")
+      << "the file changed after signing";
 
   run("rm SHA256SUMS.asc && printf '%s' " + shell::quote(sums) + " > plain");
   sign("signer", "--clearsign", "plain", "SHA256SUMS");
@@ -119,7 +121,31 @@ TEST_F(Checks, ASignedChecksumsFileCountsOnlyWithAGoodSignatureFromTheKeyring) {
                                             test_support::read_file(r.checksums));
   EXPECT_EQ(outcome(r), digest) << "only the signed text is read";
   sign("stranger", "--clearsign", "plain", "SHA256SUMS");
-  EXPECT_EQ(outcome(r, reason::signature), bad) << "clearsigned by another key";
+  EXPECT_EQ(outcome(r, reason::signature), stranger) << "clearsigned by another key";
+}
+
+// gpgv exits 0 on these; the origin refuses them, and it is asked before any job opens a drive.
+TEST_F(Checks, SignaturesFromRevokedOrExpiredKeysAndExpiredSignaturesAreRefused) {
+  origin::image_request r = request(digest + "  image.img\n");
+  r.keyring = dir.file("keys.gpg");
+  const std::string in_2020 = " --batch --passphrase '' --faked-system-time 20200101T000000 ";
+  const std::string sign_in_2020 = "gpg --homedir g --batch --yes --faked-system-time 20200102T000000 --detach-sign ";
+  // gpg signs nothing with a revoked key: the revocation comes after its signature.
+  run("mkdir -m 700 g && gpg --homedir g" + in_2020 + "--quick-gen-key revoked ed25519 sign never && gpg --homedir g" +
+      in_2020 + "--quick-gen-key lapsed ed25519 sign 2020-06-01 && gpg --homedir g" + in_2020 +
+      "--quick-gen-key lasting ed25519 sign never && " + sign_in_2020 + "-u revoked -o revoked.sig SHA256SUMS && "
+      "sed 's/^:-----/-----/' g/openpgp-revocs.d/$(gpg --homedir g --with-colons -k revoked | awk -F: "
+      "'/^fpr/{print $10; exit}').rev > revocation.asc && gpg --homedir g --batch --import revocation.asc && "
+      "gpg --homedir g --export > keys.gpg");
+  const std::pair<std::string, std::string> cases[] = {
+      {"cp revoked.sig SHA256SUMS.gpg", "the signing key is revoked"},
+      {sign_in_2020 + "-u lapsed -o SHA256SUMS.gpg SHA256SUMS", "the signing key has expired"},
+      {sign_in_2020 + "-u lasting --default-sig-expire 1d -o SHA256SUMS.gpg SHA256SUMS", "the signature has expired"},
+  };
+  for (const auto& [how, why] : cases) {
+    run(how);
+    EXPECT_EQ(outcome(r, reason::signature), "bad signature on " + r.checksums + ": " + why) << how;
+  }
 }
 
 TEST(ImageCache, KeepsWholeDownloadsAndDropsTheLeastRecentlyUsedPastItsLimit) {
