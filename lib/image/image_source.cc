@@ -94,7 +94,7 @@ image_info inspect(const std::string& path) {
   info.format = detect(head);
   switch (info.format) {
     case format::raw: info.size = info.file_size; break;
-    case format::zstd: info.size = zstd_recorded_size(fd.get(), info.file_size); break;
+    case format::zstd: info.size = zstd_recorded_size(*open_file_access(path)); break;
     case format::gzip:
     case format::bzip2: break;  // neither records the decoded size
     case format::xz:
