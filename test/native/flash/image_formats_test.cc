@@ -2,7 +2,6 @@
 // jobs onto a file drive and onto a loop device.
 #include <fcntl.h>
 #include <unistd.h>
-#include <zstd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -250,30 +249,20 @@ TEST_F(ImageFormats, CancelWhileDecodingEndsBothThreads) {
   EXPECT_EQ(test_support::read_bytes(disk.path)[(24 << 20) - 1], 0xAA) << "the write stopped early";
 }
 
-// A file shrinking under a mapped read raises SIGBUS and ends the process: image files are
-// read with pread, and a shrunken image is an EIMAGE of the job that reads it.
+// A file shrinking under a mapped read raises SIGBUS, which ends the process.
 TEST_F(ImageFormats, AnImageTruncatedWhileInspectedAndWrittenFailsTheJobOnly) {
-  // Many small frames: the size walk reads one header per 4 KiB.
-  const auto bytes = test_support::pattern_bytes(2 << 20, 3);
-  std::string compressed;
-  for (std::size_t at = 0; at < bytes.size(); at += 4096) {
-    std::string frame(ZSTD_compressBound(4096), '\0');
-    frame.resize(ZSTD_compress(frame.data(), frame.size(), bytes.data() + at, 4096, 1));
-    compressed += frame;
-  }
-  image_path = dir.file("image");
-  test_support::write_file(image_path, compressed);
+  make_image(formats[3]);  // zstd
+  const std::string whole = test_support::read_file(image_path);
   use_drive(dir.file("drive.img"), "fakesd");
   auto device = make_job_device();
   device->set_drive(disk.name);
   device->set_write_block_size(block);
-
   std::atomic<bool> done{false};
   std::thread shrinking([&] {
     const int fd = ::open(image_path.c_str(), O_WRONLY);
-    while (!done) {
+    for (; !done; ::pwrite(fd, whole.data(), whole.size(), 0)) {
       ::ftruncate(fd, 4096);
-      ::pwrite(fd, compressed.data(), compressed.size(), 0);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));  // mostly short: the write meets it
     }
     ::close(fd);
   });
@@ -282,6 +271,5 @@ TEST_F(ImageFormats, AnImageTruncatedWhileInspectedAndWrittenFailsTheJobOnly) {
   done = true;
   shrinking.join();
   const auto report = nlohmann::json::parse(device->write_stats.get_report_json());
-  ASSERT_FALSE(report["errors"].empty());
-  EXPECT_EQ(report["errors"][0]["reason"], "EIMAGE") << report;
+  EXPECT_EQ(report["errors"].empty() ? "none" : report["errors"][0]["reason"], "EIMAGE") << report;
 }

@@ -124,25 +124,21 @@ TEST_F(Checks, ASignedChecksumsFileCountsOnlyWithAGoodSignatureFromTheKeyring) {
   EXPECT_EQ(outcome(r, reason::signature), stranger) << "clearsigned by another key";
 }
 
-// gpgv exits 0 on these; the origin refuses them, and it is asked before any job opens a drive.
+// gpgv exits 0 on the first two; the origin refuses them before any job opens a drive.
 TEST_F(Checks, SignaturesFromRevokedOrExpiredKeysAndExpiredSignaturesAreRefused) {
   origin::image_request r = request(digest + "  image.img\n");
   r.keyring = dir.file("keys.gpg");
-  const std::string in_2020 = " --batch --passphrase '' --faked-system-time 20200101T000000 ";
-  const std::string sign_in_2020 = "gpg --homedir g --batch --yes --faked-system-time 20200102T000000 --detach-sign ";
+  const std::string gpg = "gpg --homedir g --batch --yes --passphrase '' --faked-system-time 2020010";
   // gpg signs nothing with a revoked key: the revocation comes after its signature.
-  run("mkdir -m 700 g && gpg --homedir g" + in_2020 + "--quick-gen-key revoked ed25519 sign never && gpg --homedir g" +
-      in_2020 + "--quick-gen-key lapsed ed25519 sign 2020-06-01 && gpg --homedir g" + in_2020 +
-      "--quick-gen-key lasting ed25519 sign never && " + sign_in_2020 + "-u revoked -o revoked.sig SHA256SUMS && "
-      "sed 's/^:-----/-----/' g/openpgp-revocs.d/$(gpg --homedir g --with-colons -k revoked | awk -F: "
-      "'/^fpr/{print $10; exit}').rev > revocation.asc && gpg --homedir g --batch --import revocation.asc && "
-      "gpg --homedir g --export > keys.gpg");
-  const std::pair<std::string, std::string> cases[] = {
-      {"cp revoked.sig SHA256SUMS.gpg", "the signing key is revoked"},
-      {sign_in_2020 + "-u lapsed -o SHA256SUMS.gpg SHA256SUMS", "the signing key has expired"},
-      {sign_in_2020 + "-u lasting --default-sig-expire 1d -o SHA256SUMS.gpg SHA256SUMS", "the signature has expired"},
-  };
-  for (const auto& [how, why] : cases) {
+  run("mkdir -m 700 g && for k in revoked:never lapsed:2020-06-01 lasting:never; do " + gpg +
+      "1T000000 --quick-gen-key ${k%:*} ed25519 sign ${k#*:} || exit 1; done && " + gpg +
+      "2T000000 -u revoked --detach-sign -o revoked.sig SHA256SUMS && sed 's/^:-----/-----/' g/openpgp-revocs.d/$(gpg "
+      "--homedir g --with-colons -k revoked | awk -F: '/^fpr/{print $10; exit}').rev | gpg --homedir g --batch --import "
+      "&& gpg --homedir g --export > keys.gpg");
+  const std::string sign = " --detach-sign -o SHA256SUMS.gpg SHA256SUMS";
+  for (const auto& [how, why] : {std::pair<std::string, std::string>{"cp revoked.sig SHA256SUMS.gpg", "the signing key is revoked"},
+                                 {gpg + "2T000000 -u lapsed" + sign, "the signing key has expired"},
+                                 {gpg + "2T000000 -u lasting --default-sig-expire 1d" + sign, "the signature has expired"}}) {
     run(how);
     EXPECT_EQ(outcome(r, reason::signature), "bad signature on " + r.checksums + ": " + why) << how;
   }
@@ -179,4 +175,27 @@ TEST(ImageCache, KeepsWholeDownloadsAndDropsTheLeastRecentlyUsedPastItsLimit) {
   EXPECT_FALSE(cache.find_sha256(std::string(64, 'd'))) << "larger than the whole cache";
   EXPECT_EQ(cache.clear(), 2u);
   EXPECT_TRUE(cache.entries().empty());
+}
+
+// Under sudo -E the folder may be a user's: nothing planted there is followed, and
+// records (whose URLs may hold tokens) are private.
+TEST(ImageCache, FollowsNoLinkKeepsRecordsPrivateAndRefusesAnotherUsersFolder) {
+  test_support::temp_dir dir;
+  const cache::image_cache cache(dir.file("flasher"), 1000);
+  cache.require_own_folder();
+  const std::string a(64, 'a'), b(64, 'b'), victim = dir.file("victim");
+  test_support::write_file(victim, "root's");
+  for (const std::string& planted : {a + ".json.partial", b + ".img"}) ::symlink(victim.c_str(), dir.file("flasher/" + planted).c_str());
+  cache.start_filling()->keep({a, "http://x/a?token=t", "", "", 0, 0, {}});
+  EXPECT_EQ(test_support::read_file(victim), "root's");
+  struct stat record {};
+  EXPECT_EQ(::stat(dir.file("flasher/" + a + ".json").c_str(), &record) == 0 ? record.st_mode & 0777 : 0, 0600u);
+  EXPECT_FALSE(cache.find_sha256(b)) << "a link is no entry";
+  if (::chown(dir.file("flasher").c_str(), ::geteuid() + 1, ::getegid()) != 0) GTEST_SKIP() << "chown needs root";
+  try {
+    cache.require_own_folder();
+    ADD_FAILURE() << "another user's folder was accepted";
+  } catch (const coded_error& e) {
+    EXPECT_EQ(e.why(), reason::image) << e.what();
+  }
 }
