@@ -34,9 +34,20 @@ function describeRules(match, includePresent) {
   return `${which} ${includePresent ? 'present now or plugged in' : 'plugged in'} from now on`;
 }
 
-// Where the events go: the view or standard output, and the log file.
-function eventOutput(opts) {
-  const log = opts.log ? fs.openSync(opts.log, 'a') : null;
+// The station may run as root with its log in a folder a user controls: the log is
+// never reached through a link, and is readable by its owner alone when made here.
+function openLog(file) {
+  const { O_WRONLY, O_APPEND, O_CREAT, O_NOFOLLOW } = fs.constants;
+  try {
+    return fs.openSync(file, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0o600);
+  } catch (err) {
+    if (err.code === 'ELOOP') throw new EXIT.UsageError(`the log ${file} is a symbolic link: name the file itself`);
+    throw err;
+  }
+}
+
+// Where the events go: the view or standard output, and the log file `log` (a descriptor or null).
+function eventOutput(opts, log) {
   const view = opts.json ? null : stationView();
   return {
     event(e) {
@@ -57,6 +68,7 @@ function eventOutput(opts) {
 }
 
 async function runStation(image, opts) {
+  const log = opts.log ? openLog(opts.log) : null;
   const { format } = inspectImage(image);
   const blockMap = await findBlockMap(image, opts.bmap);
   const match = rulesOf(opts);
@@ -69,7 +81,7 @@ async function runStation(image, opts) {
 
   const stop = new AbortController();
   const cancel = new AbortController();
-  const output = eventOutput(opts);
+  const output = eventOutput(opts, log);
   interrupts.jobStarted = true;
   interrupts.cancel = () => {
     if (!stop.signal.aborted) {

@@ -1,6 +1,7 @@
 #include "backup/staged_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,12 +37,16 @@ int rename_keeping(const std::string& from, const std::string& to) {
 
 const std::uint8_t zeros[64 << 10] = {};
 
+std::string hidden_beside(const std::string& path, const char* kind, unsigned number) {
+  return folder_of(path) + "/." + name_of(path) + "." + kind + "-" + std::to_string(number);
+}
+
 // A new file of a name no other has, in the folder of `path`; made as any new file of
 // the user's, under the umask.
 block_io::unique_fd create_beside(const std::string& path, std::string& staging_path) {
   std::random_device random;
   for (int attempt = 0;; ++attempt) {
-    staging_path = folder_of(path) + "/." + name_of(path) + ".partial-" + std::to_string(random());
+    staging_path = hidden_beside(path, "partial", random());
     block_io::unique_fd fd(::open(staging_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.valid()) return fd;
     if (errno != EEXIST || attempt > 100) output_failure("failed to create a file beside", path, errno);
@@ -88,17 +93,47 @@ void staged_file::commit() {
 
 void staged_file::withdraw() {
   if (committed_) ::unlink(path_.c_str());
+  committed_ = false;
+}
+
+void staged_file::set_aside() {
+  struct stat status {};
+  if (!overwrite_ || ::lstat(path_.c_str(), &status) != 0) return;
+  std::random_device random;
+  for (int attempt = 0;; ++attempt) {
+    const std::string aside = hidden_beside(path_, "old", random());
+    if (rename_keeping(path_, aside) == 0) {
+      aside_path_ = aside;
+      return;
+    }
+    if (errno != EEXIST || attempt > 100) output_failure("failed to move aside the old", path_, errno);
+  }
+}
+
+void staged_file::restore() {
+  if (!aside_path_.empty()) ::rename(aside_path_.c_str(), path_.c_str());
+  aside_path_.clear();
+}
+
+void staged_file::drop_aside() {
+  if (!aside_path_.empty()) ::unlink(aside_path_.c_str());
+  aside_path_.clear();
 }
 
 void commit_together(const std::vector<staged_file*>& files) {
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    try {
-      files[i]->commit();
-    } catch (...) {
-      for (std::size_t j = 0; j < i; ++j) files[j]->withdraw();
-      throw;
-    }
+  // The old files go aside first and come back on any failure: a half-replaced set would
+  // leave neither the old backup nor the new one whole.
+  std::size_t set_aside = 0;
+  std::size_t committed = 0;
+  try {
+    for (; set_aside < files.size(); ++set_aside) files[set_aside]->set_aside();
+    for (; committed < files.size(); ++committed) files[committed]->commit();
+  } catch (...) {
+    for (std::size_t i = 0; i < committed; ++i) files[i]->withdraw();
+    for (std::size_t i = 0; i < set_aside; ++i) files[i]->restore();
+    throw;
   }
+  for (staged_file* file : files) file->drop_aside();
 }
 
 }  // namespace backup

@@ -34,6 +34,11 @@ class staged_file {
   void commit();
   // Removes the committed file again: a later step of the backup failed.
   void withdraw();
+  // With overwriting, moves a file already at the path to a hidden name beside it,
+  // until restore() puts it back or drop_aside() removes it.
+  void set_aside();
+  void restore();
+  void drop_aside();
 
   const std::string& path() const { return path_; }
   std::uint64_t size() const { return size_; }
@@ -46,10 +51,11 @@ class staged_file {
   std::uint64_t size_ = 0;
   image::range_checksum sha256_{"sha256"};
   bool committed_ = false;
+  std::string aside_path_;
 };
 
-// Commits every file of `files` in order; where one fails, withdraws those committed
-// before it and throws.
+// Commits every file of `files`, or none: where one fails, the files committed are
+// withdrawn, those they replaced are put back as they were, and it throws.
 void commit_together(const std::vector<staged_file*>& files);
 
 }  // namespace backup

@@ -8,15 +8,29 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
+#include "device/block_io.h"
+#include "support/coded_error.h"
 #include "trust/checksums_file.h"
 
 namespace fs = std::filesystem;
 
 namespace cache {
+
+namespace {
+
+// The record's text; none where it is not a regular file of the cache.
+std::string read_record(const std::string& path) {
+  block_io::unique_fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  std::string text;
+  char chunk[4096];
+  ssize_t n = 0;
+  while (fd.valid() && (n = ::read(fd.get(), chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
+  return text;
+}
+
+}  // namespace
 
 std::string default_folder() {
   const char* xdg = std::getenv("XDG_CACHE_HOME");
@@ -25,16 +39,34 @@ std::string default_folder() {
   return std::string(home != nullptr ? home : "") + "/.cache/flasher";
 }
 
+void image_cache::require_own_folder() const {
+  std::error_code error;
+  fs::create_directories(fs::path(folder_).parent_path(), error);
+  ::mkdir(folder_.c_str(), 0700);
+  // A folder of another user (HOME kept through sudo -E) is theirs to fill with links
+  // that root would follow.
+  const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat status {};
+  const bool examined = fd >= 0 && ::fstat(fd, &status) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!examined) throw coded_error(reason::image, "the cache folder " + folder_ + " cannot be opened", errno);
+  if (status.st_uid != ::geteuid()) {
+    throw coded_error(reason::image, "the cache folder " + folder_ + " belongs to user " + std::to_string(status.st_uid) +
+                                         ", not to this process's user " + std::to_string(::geteuid()) +
+                                         ": set XDG_CACHE_HOME to a folder of its own or leave the cache off");
+  }
+}
+
 std::optional<entry> image_cache::read_entry(const std::string& sha256) const {
   struct stat status {};
-  if (::stat(image_path(sha256).c_str(), &status) != 0) return std::nullopt;
+  // Only a file of the cache's own making counts: a link planted under the name does not.
+  if (::lstat(image_path(sha256).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
   entry found;
   found.sha256 = sha256;
   found.path = image_path(sha256);
   found.size = static_cast<std::uint64_t>(status.st_size);
   found.last_used = status.st_mtim.tv_sec;
-  std::ifstream record(record_path(sha256));
-  const nlohmann::json fields = nlohmann::json::parse(record, nullptr, false);
+  const nlohmann::json fields = nlohmann::json::parse(read_record(record_path(sha256)), nullptr, false);
   if (fields.is_object()) {
     found.url = fields.value("url", "");
     found.etag = fields.value("etag", "");
@@ -52,7 +84,9 @@ std::optional<entry> image_cache::find_url(const std::string& url) const {
   return std::nullopt;
 }
 
-void image_cache::mark_used(const entry& used) const { ::utimensat(AT_FDCWD, used.path.c_str(), nullptr, 0); }
+void image_cache::mark_used(const entry& used) const {
+  ::utimensat(AT_FDCWD, used.path.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+}
 
 void image_cache::remove(const std::string& sha256) const {
   ::unlink(image_path(sha256).c_str());
@@ -84,9 +118,15 @@ std::size_t image_cache::clear() const {
 void image_cache::write_record(const entry& kept) const {
   const nlohmann::json fields = {
       {"url", kept.url}, {"etag", kept.etag}, {"lastModified", kept.last_modified}, {"size", kept.size}};
-  const std::string temporary = record_path(kept.sha256) + ".partial";
-  std::ofstream(temporary) << fields.dump() << "\n";
-  ::rename(temporary.c_str(), record_path(kept.sha256).c_str());
+  // A new file of a name no other has (mkostemp: O_EXCL, mode 0600, so never through a
+  // link), for the URL may carry a token.
+  std::string temporary = folder_ + "/partial-XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return;
+  const std::string text = fields.dump() + "\n";
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (::close(fd) == 0 && written && ::rename(temporary.c_str(), record_path(kept.sha256).c_str()) == 0) return;
+  ::unlink(temporary.c_str());
 }
 
 void image_cache::make_room(const std::string& newest) const {

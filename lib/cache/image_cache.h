@@ -33,6 +33,11 @@ class image_cache {
  public:
   image_cache(std::string folder, std::uint64_t limit) : folder_(std::move(folder)), limit_(limit) {}
 
+  // Creates the folder where it is missing; throws coded_error (EIMAGE) where it is a
+  // link or belongs to another user than the process's: root must not follow what a
+  // user planted there.
+  void require_own_folder() const;
+
   std::optional<entry> find_sha256(const std::string& sha256) const;
   // The most recently used entry downloaded from `url`.
   std::optional<entry> find_url(const std::string& url) const;

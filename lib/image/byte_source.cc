@@ -18,8 +18,8 @@ namespace {
 
 constexpr std::size_t window_size = 1 << 20;
 
-block_io::unique_fd open_image_file(const std::string& path) {
-  block_io::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+block_io::unique_fd open_image_file(const std::string& path, int open_flags) {
+  block_io::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | open_flags));
   if (!fd.valid()) throw coded_error(reason::image, "failed to open image file", errno);
   return fd;
 }
@@ -73,12 +73,12 @@ class file_access : public random_access {
 
 }  // namespace
 
-std::unique_ptr<byte_input> open_file_input(const std::string& path) {
-  return std::make_unique<file_input>(open_image_file(path));
+std::unique_ptr<byte_input> open_file_input(const std::string& path, int open_flags) {
+  return std::make_unique<file_input>(open_image_file(path, open_flags));
 }
 
-std::unique_ptr<random_access> open_file_access(const std::string& path) {
-  return std::make_unique<file_access>(open_image_file(path));
+std::unique_ptr<random_access> open_file_access(const std::string& path, int open_flags) {
+  return std::make_unique<file_access>(open_image_file(path, open_flags));
 }
 
 byte_source::byte_source(std::unique_ptr<byte_input> input) : input_(std::move(input)), window_(window_size) {}

@@ -83,8 +83,9 @@ class random_access {
   virtual bool read_at(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) = 0;
 };
 
-// A local file. Throws coded_error (EIMAGE) "failed to open image file".
-std::unique_ptr<byte_input> open_file_input(const std::string& path);
-std::unique_ptr<random_access> open_file_access(const std::string& path);
+// A local file, opened with `open_flags` besides O_RDONLY (O_NOFOLLOW where a link
+// must not be followed). Throws coded_error (EIMAGE) "failed to open image file".
+std::unique_ptr<byte_input> open_file_input(const std::string& path, int open_flags = 0);
+std::unique_ptr<random_access> open_file_access(const std::string& path, int open_flags = 0);
 
 }  // namespace image

@@ -69,7 +69,7 @@ std::optional<std::uint64_t> recorded_size(format f, random_access& file) {
   }
 }
 
-image_info inspect(const std::string& path) {
+image_info inspect(const std::string& path, int open_flags) {
   // Looked at before it is opened: opening a FIFO waits for a writer.
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) {
@@ -82,7 +82,7 @@ image_info inspect(const std::string& path) {
   if (status.st_size == 0) {
     throw coded_error(reason::image, "failed to determine size of " + path + " : image appears to have file size zero");
   }
-  block_io::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  block_io::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | open_flags));
   if (!fd.valid()) {
     throw coded_error(reason::image, "failed to open image file " + path + ": " + block_io::last_error_text(), errno);
   }
@@ -94,11 +94,11 @@ image_info inspect(const std::string& path) {
   info.format = detect(head);
   switch (info.format) {
     case format::raw: info.size = info.file_size; break;
-    case format::zstd: info.size = zstd_recorded_size(fd.get(), info.file_size); break;
+    case format::zstd: info.size = zstd_recorded_size(*open_file_access(path, open_flags)); break;
     case format::gzip:
     case format::bzip2: break;  // neither records the decoded size
     case format::xz:
-    case format::zip: info.size = recorded_size(info.format, *open_file_access(path)); break;
+    case format::zip: info.size = recorded_size(info.format, *open_file_access(path, open_flags)); break;
   }
   return info;
 }

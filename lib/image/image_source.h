@@ -57,8 +57,9 @@ std::optional<std::uint64_t> recorded_size(format f, random_access& file);
 
 // Reads the format and, where recorded, the decoded size of a local file. Throws a
 // coded_error (EIMAGE) for anything a job could not read as an image: a missing, empty
-// or unreadable file, a directory, a device node.
-image_info inspect(const std::string& path);
+// or unreadable file, a directory, a device node. The file is opened with `open_flags`
+// besides O_RDONLY.
+image_info inspect(const std::string& path, int open_flags = 0);
 
 // A decoder of the image from its start over its stored bytes `stored`; a zip
 // archive's directory is read through `file`. Both outlive the decoder.

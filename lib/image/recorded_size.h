@@ -10,6 +10,6 @@ namespace image {
 // From the index of every stream of the file; none when the index cannot be read.
 std::optional<std::uint64_t> xz_recorded_size(random_access& file);
 // The sum of the content sizes of every frame; none when a frame does not record it.
-std::optional<std::uint64_t> zstd_recorded_size(int fd, std::uint64_t file_size);
+std::optional<std::uint64_t> zstd_recorded_size(random_access& file);
 
 }  // namespace image

@@ -1,5 +1,7 @@
 #include "origin/image_origin.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -50,7 +52,10 @@ std::string expected_sha256(const image_request& request) {
 image_origin::image_origin(const image_request& request, const std::optional<image::image_info>& known)
     : request_(request), expected_(expected_sha256(request)) {
   const bool remote = net::is_url(request.location);
-  if (remote && request.cache) cache_ = std::make_unique<cache::image_cache>(cache::default_folder(), request.cache_limit);
+  if (remote && request.cache) {
+    cache_ = std::make_unique<cache::image_cache>(cache::default_folder(), request.cache_limit);
+    cache_->require_own_folder();
+  }
   if (!expected_.empty() || cache_ || request.digest) sha256_ = std::make_unique<image::range_checksum>("sha256");
   if (!remote) {
     open_file(known);
@@ -93,9 +98,9 @@ void image_origin::open_cached(const cache::entry& hit) {
   from_cache_ = true;
   // The entry is checked as it is read: its name must still be its digest.
   expected_ = hit.sha256;
-  stored_ = std::make_unique<image::byte_source>(image::open_file_input(hit.path));
-  random_ = image::open_file_access(hit.path);
-  info_ = image::inspect(hit.path);
+  stored_ = std::make_unique<image::byte_source>(image::open_file_input(hit.path, O_NOFOLLOW));
+  random_ = image::open_file_access(hit.path, O_NOFOLLOW);
+  info_ = image::inspect(hit.path, O_NOFOLLOW);
   stored_->add_observer(sha256_.get());
 }
 

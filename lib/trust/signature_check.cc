@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "support/coded_error.h"
 #include "support/shell.h"
@@ -70,6 +71,31 @@ std::string binary_keyring(const work_folder& folder, const std::string& keyring
   return binary;
 }
 
+// gpgv exits 0 for a good signature from a revoked or expired key, so its verdict is
+// read from its status lines instead: one VALIDSIG and none of the refusals. VALIDSIG
+// only follows a signature whose key is in the keyring, the only keyring gpgv reads.
+void require_valid(const std::string& status_lines, const std::string& what) {
+  static const std::pair<const char*, const char*> refusals[] = {
+      {"REVKEYSIG", "the signing key is revoked"},
+      {"EXPKEYSIG", "the signing key has expired"},
+      {"EXPSIG", "the signature has expired"},
+      {"BADSIG", "the signed text does not match the signature"},
+      {"ERRSIG", "no key of the keyring made it, or it cannot be checked"},
+  };
+  bool valid = false;
+  std::istringstream lines(status_lines);
+  std::string prefix, keyword;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    if (!(words >> prefix >> keyword) || prefix != "[GNUPG:]") continue;
+    for (const auto& [refused, why] : refusals) {
+      if (keyword == refused) throw coded_error(reason::signature, "bad signature on " + what + ": " + why);
+    }
+    valid = valid || keyword == "VALIDSIG";
+  }
+  if (!valid) throw coded_error(reason::signature, "bad signature on " + what + ": no valid signature from a key of the keyring");
+}
+
 }  // namespace
 
 bool is_clearsigned(const std::string& text) {
@@ -82,18 +108,19 @@ std::string verified_text(const std::string& text, const std::optional<std::stri
   work_folder folder;
   const std::string keys = binary_keyring(folder, keyring);
   // gpgv's home is the empty work folder: only `keyring` holds trusted keys.
-  std::string command = "gpgv --homedir " + shell::quote(folder.path()) + " --keyring " + shell::quote(keys);
+  std::string command = "gpgv --status-fd 1 --homedir " + shell::quote(folder.path()) + " --keyring " + shell::quote(keys);
   if (detached_signature) {
     command += " " + shell::quote(folder.file("signature", *detached_signature)) + " " +
                shell::quote(folder.file("signed", text));
   } else {
     command += " --output " + shell::quote(folder.path() + "/covered") + " " + shell::quote(folder.file("signed", text));
   }
-  const int status = shell::run(command + " >/dev/null 2>&1");
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+  const shell::outcome checked = shell::run_capturing(command + " 2>/dev/null", {});
+  if (WIFEXITED(checked.status) && WEXITSTATUS(checked.status) == 127) {
     throw coded_error(reason::signature, "failed to check the signature on " + what + ": gpgv is not installed");
   }
-  if (status != 0) throw coded_error(reason::signature, "bad signature on " + what);
+  require_valid(checked.output, what);
+  if (checked.status != 0) throw coded_error(reason::signature, "bad signature on " + what);
   return detached_signature ? text : folder.read("covered");
 }
 

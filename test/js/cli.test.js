@@ -399,3 +399,15 @@ test('--file writes a local file into the FAT partition, --no-eject leaves the d
       box.cleanup();
     }
   });
+
+test('station --log refuses a link and makes a new log readable by its owner alone', async () => {
+  const dir = fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'flasher-log-'));
+  fs.writeFileSync(path.join(dir, 'victim'), 'kept');
+  fs.symlinkSync(path.join(dir, 'victim'), path.join(dir, 'link.log'));
+  const linked = await run(['station', 'none.img', '--log', path.join(dir, 'link.log')]);
+  assert.deepEqual([linked.code, fs.readFileSync(path.join(dir, 'victim'), 'utf8')], [2, 'kept']);
+  assert.match(linked.stderr, /the log .*link\.log is a symbolic link/);
+  await run(['station', 'none.img', '--log', path.join(dir, 'new.log')]);
+  assert.equal(fs.statSync(path.join(dir, 'new.log')).mode & 0o777, 0o600);
+  fs.rmSync(dir, { recursive: true });
+});

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <vector>
 
 #include "backup/output_place.h"
 #include "backup/staged_file.h"
@@ -54,6 +57,23 @@ TEST(StagedFile, CommitsTogetherOrNotAtAll) {
   EXPECT_THROW(backup::commit_together({&a, &b}), coded_error);
   EXPECT_FALSE(std::filesystem::exists(dir.file("a")));
   EXPECT_EQ(test_support::read_file(dir.file("b")), "in the way");
+}
+
+// The old set is moved aside before any new file goes in, and comes back when one fails.
+TEST(StagedFile, AFailedOverwriteLeavesTheOldSetWhole) {
+  test_support::temp_dir dir;
+  const std::string names[] = {"out.img", "out.img.bmap", "out.img.sha256"};
+  std::vector<std::unique_ptr<backup::staged_file>> files;
+  for (const std::string& name : names) {
+    test_support::write_file(dir.file(name), "old " + name);
+    files.push_back(std::make_unique<backup::staged_file>(dir.file(name), true));
+  }
+  if (std::system(("chattr +i " + dir.file(names[2]) + " 2>/dev/null").c_str()) != 0) GTEST_SKIP() << "no chattr +i here";
+  EXPECT_THROW(backup::commit_together({files[0].get(), files[1].get(), files[2].get()}), coded_error);
+  std::system(("chattr -i " + dir.file(names[2])).c_str());
+  files.clear();
+  for (const std::string& name : names) EXPECT_EQ(test_support::read_file(dir.file(name)), "old " + name);
+  EXPECT_EQ(entries(dir), 3u);
 }
 
 TEST(OutputPath, RefusesWhatCannotBeMade) {

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 #include <tuple>
 
 #include "flash_fixture.h"
@@ -245,4 +247,27 @@ TEST_F(ImageFormats, CancelWhileDecodingEndsBothThreads) {
   ASSERT_TRUE(end.wait(std::chrono::seconds(30))) << "the job did not end after the cancel";
   EXPECT_EQ(stats(device->write_stats)["completed"], 0.0);
   EXPECT_EQ(test_support::read_bytes(disk.path)[(24 << 20) - 1], 0xAA) << "the write stopped early";
+}
+
+// A file shrinking under a mapped read raises SIGBUS, which ends the process.
+TEST_F(ImageFormats, AnImageTruncatedWhileInspectedAndWrittenFailsTheJobOnly) {
+  make_image(formats[3]);  // zstd
+  const std::string whole = test_support::read_file(image_path);
+  use_drive(dir.file("drive.img"), "fakesd");
+  auto device = make_job_device();
+  device->set_drive(disk.name);
+  device->set_write_block_size(block);
+  std::atomic<bool> done{false};
+  std::thread shrinking([&, fd = ::open(image_path.c_str(), O_WRONLY)] {
+    for (; !done; ::pwrite(fd, whole.data(), whole.size(), 0)) {
+      ::ftruncate(fd, 4096);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));  // mostly short: the write meets it
+    }
+    ::close(fd);
+  });
+  for (int i = 0; i < 300; ++i) device->set_image(image_path);
+  run_write(*device);
+  done = true;
+  shrinking.join();
+  EXPECT_EQ(nlohmann::json::parse(device->write_stats.get_report_json())["errors"][0]["reason"], "EIMAGE");
 }

@@ -95,7 +95,8 @@ TEST_F(Checks, ASignedChecksumsFileCountsOnlyWithAGoodSignatureFromTheKeyring) {
   const std::string sums = digest + "  image.img\n";
   origin::image_request r = request(sums);
   r.keyring = dir.file("signer.gpg");
-  const std::string bad = "bad signature on " + r.checksums;
+  const std::string bad = "bad signature on " + r.checksums + ": ";
+  const std::string stranger = bad + "no key of the keyring made it, or it cannot be checked";
 
   EXPECT_EQ(outcome(r, reason::signature), "no signature found for " + r.checksums +
                                                " (neither clearsigned nor with a .gpg, .sign or .asc file next to it)");
@@ -104,12 +105,13 @@ TEST_F(Checks, ASignedChecksumsFileCountsOnlyWithAGoodSignatureFromTheKeyring) {
   r.keyring = dir.file("signer.asc");
   EXPECT_EQ(outcome(r), digest) << "an armored keyring";
   sign("stranger", "--detach-sign", "SHA256SUMS", "SHA256SUMS.gpg");
-  EXPECT_EQ(outcome(r, reason::signature), bad) << "another key";
+  EXPECT_EQ(outcome(r, reason::signature), stranger) << "another key";
   run("rm SHA256SUMS.gpg");
   sign("signer", "--armor --detach-sign", "SHA256SUMS", "SHA256SUMS.asc");
   EXPECT_EQ(outcome(r), digest) << "detached, armored";
   test_support::write_file(r.checksums, "0000000000000000000000000000000000000000000000000000000000000000  image.img\n");
-  EXPECT_EQ(outcome(r, reason::signature), bad) << "the file changed after signing";
+  EXPECT_EQ(outcome(r, reason::signature), bad + "the signed text does not match the signature")
+      << "the file changed after signing";
 
   run("rm SHA256SUMS.asc && printf '%s' " + shell::quote(sums) + " > plain");
   sign("signer", "--clearsign", "plain", "SHA256SUMS");
@@ -119,7 +121,27 @@ TEST_F(Checks, ASignedChecksumsFileCountsOnlyWithAGoodSignatureFromTheKeyring) {
                                             test_support::read_file(r.checksums));
   EXPECT_EQ(outcome(r), digest) << "only the signed text is read";
   sign("stranger", "--clearsign", "plain", "SHA256SUMS");
-  EXPECT_EQ(outcome(r, reason::signature), bad) << "clearsigned by another key";
+  EXPECT_EQ(outcome(r, reason::signature), stranger) << "clearsigned by another key";
+}
+
+// gpgv exits 0 on the first two; the origin refuses them before any job opens a drive.
+TEST_F(Checks, SignaturesFromRevokedOrExpiredKeysAndExpiredSignaturesAreRefused) {
+  origin::image_request r = request(digest + "  image.img\n");
+  r.keyring = dir.file("keys.gpg");
+  const std::string gpg = "gpg --homedir g --batch --yes --passphrase '' --faked-system-time 2020010";
+  // gpg signs nothing with a revoked key: the revocation comes after its signature.
+  run("mkdir -m 700 g && for k in revoked:never lapsed:2020-06-01 lasting:never; do " + gpg +
+      "1T000000 --quick-gen-key ${k%:*} ed25519 sign ${k#*:} || exit 1; done && " + gpg +
+      "2T000000 -u revoked --detach-sign -o revoked.sig SHA256SUMS && sed 's/^:-----/-----/' g/openpgp-revocs.d/$(gpg "
+      "--homedir g --with-colons -k revoked | awk -F: '/^fpr/{print $10; exit}').rev | gpg --homedir g --batch --import "
+      "&& gpg --homedir g --export > keys.gpg");
+  const std::string sign = " --detach-sign -o SHA256SUMS.gpg SHA256SUMS";
+  for (const auto& [how, why] : {std::pair<std::string, std::string>{"cp revoked.sig SHA256SUMS.gpg", "the signing key is revoked"},
+                                 {gpg + "2T000000 -u lapsed" + sign, "the signing key has expired"},
+                                 {gpg + "2T000000 -u lasting --default-sig-expire 1d" + sign, "the signature has expired"}}) {
+    run(how);
+    EXPECT_EQ(outcome(r, reason::signature), "bad signature on " + r.checksums + ": " + why) << how;
+  }
 }
 
 TEST(ImageCache, KeepsWholeDownloadsAndDropsTheLeastRecentlyUsedPastItsLimit) {
@@ -153,4 +175,22 @@ TEST(ImageCache, KeepsWholeDownloadsAndDropsTheLeastRecentlyUsedPastItsLimit) {
   EXPECT_FALSE(cache.find_sha256(std::string(64, 'd'))) << "larger than the whole cache";
   EXPECT_EQ(cache.clear(), 2u);
   EXPECT_TRUE(cache.entries().empty());
+}
+
+// Under sudo -E the folder may be a user's: nothing planted there is followed, and
+// records (whose URLs may hold tokens) are private.
+TEST(ImageCache, FollowsNoLinkKeepsRecordsPrivateAndRefusesAnotherUsersFolder) {
+  test_support::temp_dir dir;
+  const cache::image_cache cache(dir.file("flasher"), 1000);
+  cache.require_own_folder();
+  const std::string a(64, 'a'), b(64, 'b'), victim = dir.file("victim");
+  test_support::write_file(victim, "root's");
+  for (const std::string& planted : {a + ".json.partial", b + ".img"}) ::symlink(victim.c_str(), dir.file("flasher/" + planted).c_str());
+  cache.start_filling()->keep({a, "http://x/a?token=t", "", "", 0, 0, {}});
+  EXPECT_EQ(test_support::read_file(victim), "root's");
+  struct stat record {};
+  EXPECT_EQ(::stat(dir.file("flasher/" + a + ".json").c_str(), &record) == 0 ? record.st_mode & 0777 : 0, 0600u);
+  EXPECT_FALSE(cache.find_sha256(b)) << "a link is no entry";
+  if (::chown(dir.file("flasher").c_str(), ::geteuid() + 1, ::getegid()) != 0) GTEST_SKIP() << "chown needs root";
+  EXPECT_THROW(cache.require_own_folder(), coded_error) << "another user's folder";
 }
