@@ -63,7 +63,7 @@ namespace {
 
 class list_worker : public promise_worker {
  public:
-  list_worker(const Napi::Env& env, bool loops) : promise_worker(env, "flasher drive list"), loops_(loops) {}
+  list_worker(const Napi::Env& env, bool loops) : promise_worker(env, "flasher drive list", reason::no_drive, "the list of drives"), loops_(loops) {}
 
  protected:
   // lsblk missing, too old, or its listing unreadable: the drive model's text.

@@ -42,25 +42,26 @@ bool require_boolean(const Napi::CallbackInfo& info, const char* message) {
   return info[0].As<Napi::Boolean>().Value();
 }
 
-// Runs native work; a standard exception becomes a JavaScript Error with its text and,
-// where the engine gave one, its reason as `code`; an invalid argument a TypeError.
+// Runs native work; an invalid argument becomes a TypeError, any other standard
+// exception a JavaScript Error with the text and reason (`code`) coded() gives it,
+// `otherwise` and `input` saying what the call was about.
 template <class Work>
-auto call_native(const Napi::Env& env, Work&& work) -> decltype(work()) {
+auto call_native(const Napi::Env& env, Work&& work, reason otherwise = reason::write,
+                 const std::string& input = "the drive's settings") -> decltype(work()) {
   try {
     return work();
   } catch (const Napi::Error&) {
     throw;
-  } catch (const coded_error& e) {
-    Napi::Error error = Napi::Error::New(env, e.what());
-    error.Set("code", reason_code(e.why()));
-    throw error;
   } catch (const std::invalid_argument& e) {
     // A setting the caller got wrong, as Node.js reports one.
     Napi::TypeError error = Napi::TypeError::New(env, e.what());
     error.Set("code", "ERR_INVALID_ARG_VALUE");
     throw error;
   } catch (const std::exception& e) {
-    throw Napi::Error::New(env, e.what());
+    const coded_error known = coded(e, otherwise, input);
+    Napi::Error error = Napi::Error::New(env, known.what());
+    error.Set("code", reason_code(known.why()));
+    throw error;
   }
 }
 
@@ -138,22 +139,22 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
  private:
   void set_drive(const Napi::CallbackInfo& info) {
     std::string key = require_string(info, "set_drive() takes one string parameter");
-    call_native(info.Env(), [&] { device->set_drive(key); });
+    call_native(info.Env(), [&] { device->set_drive(key); }, reason::no_drive, "drive " + key);
   }
 
   void set_image(const Napi::CallbackInfo& info) {
     std::string path = require_string(info, "set_image() takes one string parameter");
-    call_native(info.Env(), [&] { device->set_image(path); });
+    call_native(info.Env(), [&] { device->set_image(path); }, reason::image, "image " + path);
   }
 
   void set_source_drive(const Napi::CallbackInfo& info) {
     std::string key = require_string(info, "set_source_drive() takes one string parameter");
-    call_native(info.Env(), [&] { device->set_source_drive(key); });
+    call_native(info.Env(), [&] { device->set_source_drive(key); }, reason::read, "source drive " + key);
   }
 
   void set_block_map(const Napi::CallbackInfo& info) {
     std::string path = require_string(info, "set_block_map() takes one string parameter");
-    call_native(info.Env(), [&] { device->set_block_map(path); });
+    call_native(info.Env(), [&] { device->set_block_map(path); }, reason::image, "block map " + path);
   }
 
   void set_write_mode(const Napi::CallbackInfo& info) {
@@ -238,12 +239,12 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
 
   void set_checksums(const Napi::CallbackInfo& info) {
     std::string location = require_string(info, "set_checksums() takes one string parameter");
-    call_native(info.Env(), [&] { device->set_checksums(location); });
+    call_native(info.Env(), [&] { device->set_checksums(location); }, reason::signature, "checksums " + location);
   }
 
   void set_keyring(const Napi::CallbackInfo& info) {
     std::string path = require_string(info, "set_keyring() takes one string parameter");
-    call_native(info.Env(), [&] { device->set_keyring(path); });
+    call_native(info.Env(), [&] { device->set_keyring(path); }, reason::signature, "keyring " + path);
   }
 
   // setCache(on, limitBytes): the limit a whole number of bytes, at least 1.
@@ -311,7 +312,7 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
     }
     const std::string output = info[0].As<Napi::String>().Utf8Value();
     const std::string options = info[1].As<Napi::String>().Utf8Value();
-    call_native(info.Env(), [&] { device->set_backup(output, options); });
+    call_native(info.Env(), [&] { device->set_backup(output, options); }, reason::output, "backup " + output);
   }
 
   void start_backup(const Napi::CallbackInfo& info) {
@@ -389,7 +390,7 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
           case job_kind::validate: device->validate_async(link.on_end()); break;
           case job_kind::backup: device->backup_async(link.on_end()); break;
         }
-      });
+      }, kind == job_kind::write ? reason::write : kind == job_kind::validate ? reason::verify : reason::read, "the job's start");
     } catch (...) {
       link.abandon(env);
       throw;
@@ -436,7 +437,7 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
 // not record it.
 Napi::Value inspect_image(const Napi::CallbackInfo& info) {
   const std::string path = require_string(info, "inspect_image() takes one string parameter");
-  const image::image_info image = call_native(info.Env(), [&] { return image::inspect(path); });
+  const image::image_info image = call_native(info.Env(), [&] { return image::inspect(path); }, reason::image, "image " + path);
   Napi::Object result = Napi::Object::New(info.Env());
   result.Set("format", image::format_name(image.format));
   result.Set("fileSize", Napi::Number::New(info.Env(), static_cast<double>(image.file_size)));

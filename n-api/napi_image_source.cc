@@ -31,7 +31,7 @@ image::image_info read_info(const std::string& location, std::uint32_t stall_tim
 class inspect_worker : public promise_worker {
  public:
   inspect_worker(const Napi::Env& env, std::string location, std::uint32_t stall_timeout_ms)
-      : promise_worker(env, "flasher inspect"), location_(std::move(location)), stall_timeout_ms_(stall_timeout_ms) {}
+      : promise_worker(env, "flasher inspect", reason::image, location), location_(std::move(location)), stall_timeout_ms_(stall_timeout_ms) {}
 
  protected:
   void work() override { info_ = read_info(location_, stall_timeout_ms_); }
@@ -55,7 +55,7 @@ class inspect_worker : public promise_worker {
 class probe_worker : public promise_worker {
  public:
   probe_worker(const Napi::Env& env, std::string url, std::uint32_t stall_timeout_ms)
-      : promise_worker(env, "flasher probe"), url_(std::move(url)), stall_timeout_ms_(stall_timeout_ms) {}
+      : promise_worker(env, "flasher probe", reason::network, url), url_(std::move(url)), stall_timeout_ms_(stall_timeout_ms) {}
 
  protected:
   void work() override {

@@ -81,7 +81,7 @@ Napi::Value watch_drives(const Napi::CallbackInfo& info) {
         if (const auto seen = arrivals->next(stop_check)) send(*seen, false);
       }
     } catch (const std::exception& e) {
-      const std::string message = e.what();
+      const std::string message = coded(e, reason::no_drive, "the watch of drives").what();
       tell.BlockingCall([message](Napi::Env js, Napi::Function on_event) {
         Napi::Object failed = Napi::Object::New(js);
         failed.Set("kind", "failed");

@@ -13,7 +13,7 @@ const char* const usage = "check_targets() takes { drives, image, blockMap, bloc
 class target_worker : public promise_worker {
  public:
   target_worker(const Napi::Env& env, target_request request)
-      : promise_worker(env, "flasher target check"), request_(std::move(request)) {}
+      : promise_worker(env, "flasher target check", reason::no_drive, "the check of the targets"), request_(std::move(request)) {}
 
  protected:
   void work() override { plan_ = ::check_targets(request_); }

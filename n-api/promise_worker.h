@@ -1,17 +1,20 @@
 #pragma once
 // Native work off the JavaScript thread that settles a Promise: resolved with what
-// result() builds, or rejected with the engine's text and, where the engine gave one,
-// its reason as `code`.
+// result() builds, or rejected with the engine's text and its reason as `code`: an
+// exception without one gets `otherwise`, and a text naming `input` in place of a
+// library's own.
 #include <napi.h>
 
 #include <string>
+#include <utility>
 
 #include "support/coded_error.h"
 
 class promise_worker : public Napi::AsyncWorker {
  public:
-  promise_worker(const Napi::Env& env, const char* name)
-      : Napi::AsyncWorker(env, name), deferred_(Napi::Promise::Deferred::New(env)) {}
+  promise_worker(const Napi::Env& env, const char* name, reason otherwise, std::string input)
+      : Napi::AsyncWorker(env, name), deferred_(Napi::Promise::Deferred::New(env)), otherwise_(otherwise),
+        input_(std::move(input)) {}
 
   // Queues the work; the worker deletes itself once the Promise is settled.
   Napi::Promise start() {
@@ -31,9 +34,10 @@ class promise_worker : public Napi::AsyncWorker {
   void Execute() final {
     try {
       work();
-    } catch (const coded_error& e) {
-      code_ = reason_code(e.why());
-      throw;
+    } catch (const std::exception& e) {
+      const coded_error known = coded(e, otherwise_, input_);
+      code_ = reason_code(known.why());
+      SetError(known.what());
     }
   }
   void OnOK() final { deferred_.Resolve(result(Env())); }
@@ -43,5 +47,7 @@ class promise_worker : public Napi::AsyncWorker {
   }
 
   Napi::Promise::Deferred deferred_;
+  reason otherwise_;
+  std::string input_;
   std::string code_;
 };

@@ -101,7 +101,8 @@ async function demonstrate(dir, attached) {
   say('The stand-in lsblk of test/tools reports it as a removable drive:');
 
   if ((await flasher(['list'], env)) !== 0) throw new Error('flasher list failed');
-  const writeArgs = ['write', image, drive.name, '--yes', '--block-size', BLOCK_SIZE];
+  // No eject: the stand-in udisksctl would answer for a drive that cannot be powered off.
+  const writeArgs = ['write', image, drive.name, '--yes', '--block-size', BLOCK_SIZE, '--no-eject'];
   const status = isRoot
     ? await flasher(writeArgs, env)
     : await flasher([...writeArgs, '--password-stdin'], env, `${DEMO_PASSWORD}\n`);

@@ -45,13 +45,15 @@ if wants fuzz; then
   if [ ! -f build-fuzz/CMakeCache.txt ]; then
     cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLASHER_SANITIZE=fuzzer >/dev/null
   fi
-  cmake --build build-fuzz --parallel "$jobs" --target lsblk_listing_fuzz stringops_fuzz >/dev/null
+  cmake --build build-fuzz --parallel "$jobs" --target lsblk_listing_fuzz stringops_fuzz block_map_fuzz first_boot_path_fuzz >/dev/null
   # Corpora, logs and any crashing input stay in build-fuzz/run until the next run.
   work=$root/build-fuzz/run
   rm -rf "$work"
-  mkdir -p "$work/lsblk" "$work/stringops" "$work/artifacts"
+  mkdir -p "$work/lsblk" "$work/stringops" "$work/block_map" "$work/first_boot_path" "$work/artifacts"
   cp test/fixtures/*.json test/fuzz/seeds/lsblk/* "$work/lsblk/"
   cp test/fuzz/seeds/stringops/* "$work/stringops/"
+  cp test/fuzz/seeds/block_map/* "$work/block_map/"
+  cp test/fuzz/seeds/first_boot_path/* "$work/first_boot_path/"
   export ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   fuzz_options=(-max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
                 -artifact_prefix="$work/artifacts/")
@@ -70,6 +72,14 @@ if wants fuzz; then
   build-fuzz/stringops_fuzz "${fuzz_options[@]}" "$work/stringops" 2>"$work/stringops.log" ||
     { tail -n 60 "$work/stringops.log"; exit 1; }
   grep '^stat::number_of_executed_units' "$work/stringops.log"
+
+  build-fuzz/block_map_fuzz "${fuzz_options[@]}" -dict=test/fuzz/block_map.dict "$work/block_map" \
+    2>"$work/block_map.log" || { tail -n 60 "$work/block_map.log"; exit 1; }
+  grep '^stat::number_of_executed_units' "$work/block_map.log"
+
+  build-fuzz/first_boot_path_fuzz "${fuzz_options[@]}" "$work/first_boot_path" 2>"$work/first_boot_path.log" ||
+    { tail -n 60 "$work/first_boot_path.log"; exit 1; }
+  grep '^stat::number_of_executed_units' "$work/first_boot_path.log"
 fi
 
 if wants memcheck; then

@@ -27,28 +27,28 @@ std::string unescaped(const std::string& field) {
   return text;
 }
 
-// The mount points of device `major:minor`, in the order the kernel lists them.
-std::vector<std::string> mounts_of(const std::string& device_number) {
-  std::vector<std::string> points;
+}  // namespace
+
+std::vector<mount_entry> mounts() {
+  std::vector<mount_entry> entries;
   std::ifstream info("/proc/self/mountinfo");
   std::string line;
   while (std::getline(info, line)) {
     std::istringstream fields(line);
     std::string id, parent, number, root, point;
-    if (fields >> id >> parent >> number >> root >> point && number == device_number) {
-      points.push_back(unescaped(point));
-    }
+    if (fields >> id >> parent >> number >> root >> point) entries.push_back({number, unescaped(point)});
   }
-  return points;
+  return entries;
 }
-
-}  // namespace
 
 std::string unmount_device(const std::string& node) {
   struct stat status {};
   if (::stat(node.c_str(), &status) != 0 || !S_ISBLK(status.st_mode)) return "no block device at " + node;
   const std::string number = std::to_string(major(status.st_rdev)) + ":" + std::to_string(minor(status.st_rdev));
-  const std::vector<std::string> points = mounts_of(number);
+  std::vector<std::string> points;
+  for (const mount_entry& entry : mounts()) {
+    if (entry.device_number == number) points.push_back(entry.point);
+  }
   // The last mounted first: one mounted over another comes off before it.
   for (auto point = points.rbegin(); point != points.rend(); ++point) {
     if (::umount2(point->c_str(), 0) != 0) return *point + ": " + std::strerror(errno);

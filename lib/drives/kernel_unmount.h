@@ -4,8 +4,17 @@
 // device. Mounts are found by the device's number, never by a path a listing gave, so
 // nothing but that device is ever unmounted.
 #include <string>
+#include <vector>
 
 namespace kernel_unmount {
+
+struct mount_entry {
+  std::string device_number;  // "major:minor"
+  std::string point;
+};
+
+// What the kernel has mounted, in the order it lists the mounts.
+std::vector<mount_entry> mounts();
 
 // Unmounts every mount of the block device at `node`; returns "" when none is left,
 // else why not ("no block device at NODE", or "MOUNTPOINT: <the system's reason>").

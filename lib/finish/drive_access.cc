@@ -42,21 +42,18 @@ std::vector<std::uint8_t> read_medium(int fd, std::uint64_t offset, std::size_t 
 
 }  // namespace
 
-void write_and_check(const std::string& path, const std::vector<sector_write>& writes) {
-  {
-    block_io::unique_fd device(::open(path.c_str(), O_WRONLY | O_DSYNC | O_EXCL | O_CLOEXEC));
-    if (!device.valid()) throw coded_error(reason::write, "failed to open device: " + block_io::last_error_text(), errno);
-    for (const sector_write& w : writes) {
-      const block_io::write_result result = block_io::write_full_at(device.get(), w.bytes.data(), w.bytes.size(), w.offset);
-      if (result.written != static_cast<std::int64_t>(w.bytes.size())) {
-        throw coded_error(reason::write, "failed to write " + std::to_string(w.bytes.size()) + " bytes at " + std::to_string(w.offset),
-                          result.error, w.offset);
-      }
+void write_and_check(const held_drive& drive, const std::vector<sector_write>& writes) {
+  const int held = drive.fd();
+  for (const sector_write& w : writes) {
+    const block_io::write_result result = block_io::write_full_at(held, w.bytes.data(), w.bytes.size(), w.offset);
+    if (result.written != static_cast<std::int64_t>(w.bytes.size())) {
+      throw coded_error(reason::write, "failed to write " + std::to_string(w.bytes.size()) + " bytes at " + std::to_string(w.offset),
+                        result.error, w.offset);
     }
-    if (::fsync(device.get()) != 0) throw coded_error(reason::write, "failed to flush the device", errno);
   }
+  if (::fsync(held) != 0) throw coded_error(reason::write, "failed to flush the device", errno);
   block_io::aligned_buffer probe(4096);
-  block_io::unique_fd device(block_io::open_for_read_back(path, probe.get()));
+  block_io::unique_fd device(block_io::open_for_read_back(drive.path(), probe.get()));
   if (!device.valid()) throw coded_error(reason::verify, "failed to open device", errno);
   for (const sector_write& w : writes) {
     if (read_medium(device.get(), w.offset, w.bytes.size()) != w.bytes) {

@@ -1,16 +1,16 @@
 #include "finish/first_boot_files.h"
 
-#include <fcntl.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 
 #include "device/block_io.h"
 #include "finish/drive_access.h"
+#include "finish/first_boot_path.h"
 #include "finish/image_bytes.h"
 #include "net/url.h"
 #include "support/process.h"
@@ -56,27 +56,27 @@ std::string mtools(const std::string& tool, const std::string& device_path, std:
   return "MTOOLS_SKIP_CHECK=1 " + tool + " -i " + shell::quote(device_path + "@@" + std::to_string(offset)) + " " + rest;
 }
 
-std::string in_fat(const std::string& path) { return "::/" + path.substr(path.find_first_not_of('/')); }
-
-void write_one(const std::string& device_path, std::uint64_t offset, const first_boot_file& file, const scratch_dir& scratch) {
+void write_one(const std::string& device_path, int held, std::uint64_t offset, const first_boot_file& file, const scratch_dir& scratch) {
   const std::string local = scratch.file("content");
   std::ofstream(local, std::ios::binary | std::ios::trunc) << file.content;
+  const std::vector<std::string> names = first_boot_path_names(file.path);
+  std::string in_fat = "::";
   // Parent folders first; one that exists already makes mmd fail, which is fine.
-  for (std::size_t slash = file.path.find('/', 1); slash != std::string::npos; slash = file.path.find('/', slash + 1)) {
-    if (slash > 0) process::run(mtools("mmd", device_path, offset, shell::quote(in_fat(file.path.substr(0, slash)))));
+  for (std::size_t i = 0; i + 1 < names.size(); ++i) {
+    in_fat += "/" + names[i];
+    process::run(mtools("mmd", device_path, offset, shell::quote(in_fat)));
   }
+  in_fat += "/" + names.back();
   const process::outcome copied =
-      process::run(mtools("mcopy -o", device_path, offset, shell::quote(local) + " " + shell::quote(in_fat(file.path))));
+      process::run(mtools("mcopy -o", device_path, offset, shell::quote(local) + " " + shell::quote(in_fat)));
   if (copied.status != 0) throw coded_error(reason::write, "failed to write " + file.path + ": " + copied.output);
 
-  {  // What is read back comes from the medium, not from the cache mcopy wrote into.
-    block_io::unique_fd device(::open(device_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (device.valid()) block_io::drop_cached_pages(device.get());
-  }
+  // What is read back comes from the medium, not from the cache mcopy wrote into.
+  block_io::drop_cached_pages(held);
   const std::string back = scratch.file("read-back");
   std::filesystem::remove(back);
   const process::outcome read =
-      process::run(mtools("mcopy -n", device_path, offset, shell::quote(in_fat(file.path)) + " " + shell::quote(back)));
+      process::run(mtools("mcopy -n", device_path, offset, shell::quote(in_fat) + " " + shell::quote(back)));
   if (read.status != 0 || read_whole(back) != file.content) {
     throw coded_error(reason::write, file.path + " reads back differently from what was written");
   }
@@ -84,13 +84,17 @@ void write_one(const std::string& device_path, std::uint64_t offset, const first
 
 }  // namespace
 
+void check_file_paths(const std::vector<first_boot_file>& files) {
+  for (const first_boot_file& file : files) {
+    const std::string problem = first_boot_path_problem(file.path);
+    if (!problem.empty()) throw std::invalid_argument(problem);
+  }
+}
+
 void check_file_partitions(const read_at& read, const std::vector<first_boot_file>& files) {
   if (files.empty()) return;
   const partition_table table(read, 512);
-  for (const first_boot_file& file : files) {
-    if (file.path.find_first_not_of('/') == std::string::npos) throw coded_error(reason::image, "a first-boot file needs a path");
-    fat_partition(table, read, file.partition);
-  }
+  for (const first_boot_file& file : files) fat_partition(table, read, file.partition);
 }
 
 void check_file_partitions(const image_plan& plan, const std::vector<first_boot_file>& files) {
@@ -100,26 +104,24 @@ void check_file_partitions(const image_plan& plan, const std::vector<first_boot_
   check_file_partitions(image_reader(plan), files);
 }
 
-files_record write_first_boot_files(const std::string& device_path, const std::vector<first_boot_file>& files,
-                                    const std::function<void()>& before_writing, std::optional<coded_error>& failure) {
+files_record write_first_boot_files(const held_drive& drive, const std::vector<first_boot_file>& files,
+                                    std::optional<coded_error>& failure) {
   files_record record;
   try {
-    before_writing();
-    block_io::unique_fd device(::open(device_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!device.valid()) throw coded_error(reason::write, "failed to open device: " + block_io::last_error_text(), errno);
-    const read_at read = reader_of(device.get());
-    const partition_table table(read, logical_sector_size(device.get()));
+    const int held = drive.fd();
+    const read_at read = reader_of(held);
+    const partition_table table(read, logical_sector_size(held));
     scratch_dir scratch;
     for (const first_boot_file& file : files) {
-      write_one(device_path, fat_partition(table, read, file.partition).offset, file, scratch);
+      write_one(drive.path(), held, fat_partition(table, read, file.partition).offset, file, scratch);
       record.files.push_back({file.partition, file.path, file.content.size()});
     }
     record.status = step_status::done;
     record.message = std::to_string(files.size()) + (files.size() == 1 ? " file" : " files") + " written and read back";
-  } catch (const coded_error& e) {
-    failure = e;
+  } catch (const std::exception& e) {
+    failure = coded(e, reason::write, "the first-boot files on " + drive.path());
     record.status = step_status::failed;
-    record.message = e.what();
+    record.message = failure->what();
   }
   return record;
 }

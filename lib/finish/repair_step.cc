@@ -1,6 +1,5 @@
 #include "finish/repair_step.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,23 +14,26 @@ namespace {
 void write_again(const repair_target& target, const std::vector<byte_range>& ranges, const std::atomic<bool>& cancel) {
   image_plan plan = target.image;
   plan.map = repair_map(ranges, target.image_end, plan.block_size);
+  const int device = target.drive.fd();
   image_pipeline image(plan);
-  block_io::unique_fd device(::open(target.device_path.c_str(), O_WRONLY | O_DSYNC | O_EXCL | O_CLOEXEC));
-  if (!device.valid()) throw coded_error(reason::write, "failed to open device: " + block_io::last_error_text(), errno);
   while (image_chunk* chunk = image.next()) {
     const std::uint64_t offset = chunk->offset;
     const bool image_short = chunk->length < chunk->expected;
     const std::size_t length = repair_write_length(offset, chunk->length, target.drive_size);
     const block_io::write_result result =
-        image_short ? block_io::write_result{} : block_io::write_full_at(device.get(), chunk->bytes.get(), length, offset);
+        image_short ? block_io::write_result{} : block_io::write_full_at(device, chunk->bytes.get(), length, offset);
     image.done(chunk);
     if (image_short) throw coded_error(reason::image, "failed to read the image again at byte " + std::to_string(offset));
     if (result.written != static_cast<std::int64_t>(length)) {
       throw coded_error(reason::write, "failed to write " + std::to_string(length) + " bytes again at " + std::to_string(offset),
                         result.error, offset);
     }
-    if (cancel) return;
+    if (cancel) break;
   }
+  // The held descriptor is not O_DSYNC: what was written reaches the medium here,
+  // before the verification reads it back.
+  if (::fdatasync(device) != 0) throw coded_error(reason::write, "failed to flush the device", errno);
+  if (cancel) return;
   if (const std::optional<coded_error> broken = image.failure()) throw *broken;
 }
 
@@ -43,8 +45,7 @@ coded_error counterfeit(std::uint64_t usable) {
 }  // namespace
 
 repair_record repair_differences(const repair_target& target, unsigned attempts, const verification_pass& first,
-                                 const std::function<verification_pass()>& verify_again,
-                                 const std::function<void()>& before_writing, const std::atomic<bool>& cancel,
+                                 const std::function<verification_pass()>& verify_again, const std::atomic<bool>& cancel,
                                  std::optional<coded_error>& failure) {
   repair_record record;
   record.first_pass_differing_bytes = first.differing_bytes;
@@ -71,11 +72,10 @@ repair_record repair_differences(const repair_target& target, unsigned attempts,
       return record;
     }
     try {
-      before_writing();
       write_again(target, current.ranges, cancel);
-    } catch (const coded_error& e) {
-      failure = e;
-      record.message = e.what();
+    } catch (const std::exception& e) {
+      failure = coded(e, reason::write, "the repair of " + target.drive.path());
+      record.message = failure->what();
       return record;
     }
     record.ranges = merged_ranges(record.ranges, current.ranges);

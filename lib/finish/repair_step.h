@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "finish/held_drive.h"
 #include "finish/step_records.h"
 #include "flash/image_pipeline.h"
 #include "support/coded_error.h"
@@ -19,16 +20,14 @@ struct verification_pass {
 };
 
 struct repair_target {
-  std::string device_path;
+  const held_drive& drive;    // written through; EBUSY where it could not be held
   std::uint64_t drive_size = 0;
   image_plan image;            // its block size is the repair's read size
   std::uint64_t image_end = 0;  // end of the compared image bytes
 };
 
 // `first` is the verification's pass; `verify_again` runs the whole verification once
-// more; `before_writing` runs before each pass writes. The job's failure, if the repair
-// leaves one, goes to `failure`.
+// more. The job's failure, if the repair leaves one, goes to `failure`.
 repair_record repair_differences(const repair_target& target, unsigned attempts, const verification_pass& first,
-                                 const std::function<verification_pass()>& verify_again,
-                                 const std::function<void()>& before_writing, const std::atomic<bool>& cancel,
+                                 const std::function<verification_pass()>& verify_again, const std::atomic<bool>& cancel,
                                  std::optional<coded_error>& failure);

@@ -220,14 +220,13 @@ step_record skipped(const char* why) { return {step_status::skipped, why}; }
 
 }  // namespace
 
-finish_records flash_device::run_steps(const job_settings& job, const verification_pass& first, std::uint64_t image_end,
-                                       const std::function<verification_pass()>& verify_again,
-                                       const std::function<void()>& before_writing, verification_pass& last) {
+finish_records flash_device::run_steps(const job_settings& job, const held_drive& drive, const verification_pass& first,
+                                       std::uint64_t image_end, const std::function<verification_pass()>& verify_again,
+                                       verification_pass& last) {
   finish_records steps;
   std::optional<coded_error> failure;
-  const repair_target target{job.drive.path, job.drive.disk_size, job.image, image_end};
-  steps.repair = repair_differences(target, job.finish.repair_attempts, first, verify_again, before_writing,
-                                    cancel_validate, failure);
+  const repair_target target{drive, job.drive.disk_size, job.image, image_end};
+  steps.repair = repair_differences(target, job.finish.repair_attempts, first, verify_again, cancel_validate, failure);
   const auto record_failure = [&] {
     if (failure) validate_stats.error_queue(*failure, reason::verify);
   };
@@ -240,7 +239,7 @@ finish_records flash_device::run_steps(const job_settings& job, const verificati
   } else if (!holds_image) {
     static_cast<step_record&>(steps.gpt) = skipped(not_held);
   } else {
-    steps.gpt = move_gpt_backup_to_end(job.drive.path, image_end, before_writing, failure);
+    steps.gpt = move_gpt_backup_to_end(drive, image_end, failure);
     record_failure();
   }
   if (job.finish.files.empty()) {
@@ -248,7 +247,7 @@ finish_records flash_device::run_steps(const job_settings& job, const verificati
   } else if (!holds_image || failure) {
     static_cast<step_record&>(steps.files) = skipped(not_held);
   } else {
-    steps.files = write_first_boot_files(job.drive.path, job.finish.files, before_writing, failure);
+    steps.files = write_first_boot_files(drive, job.finish.files, failure);
     record_failure();
   }
   return steps;
@@ -262,7 +261,7 @@ void flash_device::validate(std::string report_path) {
   finish_records steps;
   bool failed = false;
   std::unique_ptr<node_access> access;
-  std::unique_ptr<node_access> write_access;  // granted on top of `access` once a step writes
+  std::optional<held_drive> held;
   try {
     job = settings_for(job_kind::validate);
     const phydrive listed = listed_now(job.drive);
@@ -271,7 +270,16 @@ void flash_device::validate(std::string report_path) {
     } catch (const std::exception& e) {
       validate_stats.error_queue(e, reason::verify);  // the verification reads all the same
     }
-    if (!privileges::is_root()) access = std::make_unique<node_access>(listed.path, "r", job.password, validate_stats);
+    const bool steps_write = job.finish.writes();
+    if (!privileges::is_root()) {
+      access = std::make_unique<node_access>(listed.path, steps_write ? "rw" : "r", job.password, validate_stats);
+    }
+    // Held from here: nothing can be mounted from the drive before the steps are done.
+    if (steps_write) {
+      held.emplace(job.drive.path);
+    } else {
+      held.emplace();
+    }
 
     // Right after a clean write of the same image onto the same drive, the drive alone
     // is read and compared with the hashes kept of what was written.
@@ -323,14 +331,10 @@ void flash_device::validate(std::string report_path) {
       return last;
     };
     validate_stats.update_report([](job_report& r) { r.phase = job_phase::steps; });
-    // A caller who is not root gets the node opened for writing only once a step writes.
-    const auto before_writing = [&] {
-      if (access && !write_access) write_access = std::make_unique<node_access>(listed.path, "rw", job.password, validate_stats);
-    };
     const verification_pass first = last;
-    steps = run_steps(job, first, image_end, verify_again, before_writing, last);
+    steps = run_steps(job, *held, first, image_end, verify_again, last);
   } catch (const std::exception& e) {
-    validate_stats.error_queue(e, reason::verify);
+    validate_stats.error_queue(e, reason::verify, "the verification of " + job.image.request.location + " on " + job.drive.path);
   } catch (...) {
     validate_stats.error_queue(reason::verify, "unknown failure of the validation job");
   }
@@ -339,8 +343,8 @@ void flash_device::validate(std::string report_path) {
     failed = std::any_of(r.errors.begin(), r.errors.end(), [](const job_error& e) { return e.phase != job_phase::finish; });
   });
 
+  held.reset();
   try {
-    if (write_access) write_access->restore();
     if (access) access->restore();
   } catch (const std::exception& e) {
     validate_stats.error_queue(e, reason::verify);

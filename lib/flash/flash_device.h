@@ -30,6 +30,7 @@
 #include "drives/drives.h"
 #include "drives/phydrive.h"
 #include "finish/first_boot_files.h"
+#include "finish/held_drive.h"
 #include "finish/repair_step.h"
 #include "finish/step_records.h"
 #include "flash/device_writer.h"
@@ -50,6 +51,9 @@ struct finish_settings {
   bool fix_gpt = false;          // move a GPT's backup to the drive's end
   std::vector<first_boot_file> files;
   bool eject = false;            // power the drive off at the very end
+
+  // Whether a step may write: the drive is then held from the unmount on.
+  bool writes() const { return repair_attempts > 0 || fix_gpt || !files.empty(); }
 };
 
 // The settings a job works with, copied when its thread begins.
@@ -225,12 +229,12 @@ class flash_device : public flash_device_platform,
   void validate(std::string report_path);
 
  private:
-  // The steps after the comparison that change the drive (repair, GPT, files); the
-  // comparison is run again through `verify_again`, and `before_writing` runs before a
-  // step writes. Their failure is recorded.
-  finish_records run_steps(const job_settings& job, const verification_pass& first, std::uint64_t image_end,
-                           const std::function<verification_pass()>& verify_again,
-                           const std::function<void()>& before_writing, verification_pass& last);
+  // The steps after the comparison that change the drive (repair, GPT, files), written
+  // through `drive`; the comparison is run again through `verify_again`. Their failure
+  // is recorded.
+  finish_records run_steps(const job_settings& job, const held_drive& drive, const verification_pass& first,
+                           std::uint64_t image_end, const std::function<verification_pass()>& verify_again,
+                           verification_pass& last);
   void write_start_checks() const;
   void validate_start_checks() const;
   void backup_start_checks() const;

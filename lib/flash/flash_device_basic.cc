@@ -194,6 +194,7 @@ void flash_device_basic::set_eject(bool on) {
 void flash_device_basic::set_first_boot_files(std::vector<first_boot_file> files) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
+  check_file_paths(files);
   if (!image_path.empty()) check_file_partitions(plan_for(0), files);
   finish.files = std::move(files);
 }

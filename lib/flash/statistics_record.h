@@ -29,15 +29,10 @@ class statistics_record {
     figures_.error_queue(std::move(text));
   }
 
-  // Records what was thrown: a coded_error with its reason, errno and offset, anything
-  // else with `otherwise` as its reason.
-  void error_queue(const std::exception& error, reason otherwise) {
-    const auto* coded = dynamic_cast<const coded_error*>(&error);
-    if (coded != nullptr) {
-      error_queue(coded->why(), coded->what(), coded->error_number(), coded->offset());
-    } else {
-      error_queue(otherwise, error.what());
-    }
+  // Records what was thrown as coded() makes it, `input` naming what the job was on.
+  void error_queue(const std::exception& error, reason otherwise, const std::string& input = "the job") {
+    const coded_error known = coded(error, otherwise, input);
+    error_queue(known.why(), known.what(), known.error_number(), known.offset());
   }
 
   // Runs `change` on the report under the lock.

@@ -44,13 +44,25 @@ std::string lower(std::string text) {
 
 bool is_hex(const std::string& text) { return std::all_of(text.begin(), text.end(), ::isxdigit); }
 
+// Where the digits of `element`'s text stand in the file, as written: a checksum
+// spelled with character references, in CDATA or around a comment has no such place.
+std::size_t written_place(const std::string& text, const pugi::xml_node& element, const std::string& digits) {
+  const pugi::xml_node value = element.first_child();
+  const std::ptrdiff_t start = value.offset_debug();
+  if (value.type() != pugi::node_pcdata || value.next_sibling() || start < 0) return std::string::npos;
+  const std::size_t at = text.find_first_not_of(" \t\r\n", static_cast<std::size_t>(start));
+  return at != std::string::npos && text.compare(at, digits.size(), digits) == 0 ? at : std::string::npos;
+}
+
 // The file's own checksum covers its text with the checksum itself written as zeros.
-void check_file_checksum(const std::string& text, const std::string& type, const std::string& recorded) {
+void check_file_checksum(const std::string& text, const std::string& type, const pugi::xml_node& element) {
+  const std::string recorded = trimmed(element.child_value());
   if (recorded.size() != range_checksum::hex_length(type) || !is_hex(recorded)) {
     refuse("its own checksum \"" + recorded + "\" is not a " + type + " digest");
   }
+  const std::size_t at = written_place(text, element, recorded);
+  if (at == std::string::npos) refuse("its own checksum is not written as plain hexadecimal digits");
   std::string zeroed = text;
-  const auto at = zeroed.find(recorded);
   zeroed.replace(at, recorded.size(), std::string(recorded.size(), '0'));
   range_checksum sum(type);
   sum.update(reinterpret_cast<const std::uint8_t*>(zeroed.data()), zeroed.size());
@@ -86,7 +98,7 @@ block_map block_map::parse(const std::string& text) {
   if (range_checksum::hex_length(map.checksum_type) == 0) refuse("unknown checksum type \"" + map.checksum_type + "\"");
 
   const pugi::xml_node own_checksum = root.child(major == "1" ? "BmapFileSHA1" : "BmapFileChecksum");
-  if (own_checksum) check_file_checksum(text, map.checksum_type, trimmed(own_checksum.child_value()));
+  if (own_checksum) check_file_checksum(text, map.checksum_type, own_checksum);
 
   const pugi::xml_node ranges = root.child("BlockMap");
   if (!ranges) refuse("<BlockMap> is missing");

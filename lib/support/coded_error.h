@@ -20,7 +20,7 @@ enum class reason {
   removed,     // EREMOVED: the drive went away during the job
   capacity,    // ECAPACITY: the drive holds fewer bytes than it reports
   verify,      // EVERIFY: the drive differs from the image or cannot be read back
-  busy,        // EBUSY: a job runs on the drive
+  busy,        // EBUSY: a job runs on the drive, or a step cannot hold it (a partition stays mounted)
   network,     // ENETWORK: the image could not be downloaded
   checksum,    // ECHECKSUM: the image's checksum differs from the one published
   signature,   // ESIGNATURE: the checksums' signature is missing or bad
@@ -59,3 +59,9 @@ class coded_error : public std::runtime_error {
 
 // The reason `error` carries, or `otherwise` for an exception without one.
 reason reason_of(const std::exception& error, reason otherwise);
+
+// `error` as a coded_error: itself when it is one; the engine's own std::runtime_error
+// with `otherwise`; anything else (a library's out_of_range, bad_alloc...) with
+// `otherwise` and a text naming `input`, what the work was on: the library's own text
+// means nothing to a user.
+coded_error coded(const std::exception& error, reason otherwise, const std::string& input);

@@ -1,8 +1,8 @@
 'use strict';
 // First-boot files through flash(): a host name of each drive's own in a FAT partition
 // (mkfs.vfat of dosfstools) after a group write onto two file drives, read with mtype
-// (mtools); a partition that is not FAT refused before any byte is written; and the
-// eject that the stand-in udisksctl records.
+// (mtools); a partition that is not FAT or a malformed path refused before any byte is
+// written; and the eject that the stand-in udisksctl records.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -36,15 +36,20 @@ test('a group write gives each drive its own host name in the FAT partition', { 
   assert.deepEqual(names, ['pi-0-fakesd\n', 'pi-1-fakesd2\n']);
 });
 
-test('a file for a partition that is not FAT fails with EIMAGE before any byte is written', { skip }, async (t) => {
+test('a partition that is not FAT, or a malformed path, is refused before any byte is written', { skip }, async (t) => {
   const box = sandbox({ diskSize: 16 * MiB, sudoPassword: PASSWORD });
   t.after(() => box.cleanup());
   const image = fatImage(box.dir);
-  const err = await api.flash({ image, drive: 'fakesd', password: PASSWORD, files: [{ partition: 2, path: 'x', content: 'y' }] })
-    .then(() => assert.fail('flash() resolved'), (e) => e);
-  assert.equal(err.code, 'EIMAGE');
-  assert.equal(err.message, 'partition 2 of the image holds no FAT file system');
-  assert.ok(fs.readFileSync(box.drivePath).equals(Buffer.alloc(16 * MiB)), 'the drive is untouched');
+  const refusals = [
+    [{ partition: 2, path: 'x' }, 'EIMAGE', 'partition 2 of the image holds no FAT file system'],
+    [{ partition: 1, path: '//x' }, 'ERR_INVALID_ARG_VALUE', 'the first-boot file path "//x" has an empty name (a doubled or trailing "/")'],
+  ];
+  for (const [file, code, message] of refusals) {
+    const err = await api.flash({ image, drive: 'fakesd', password: PASSWORD, files: [{ ...file, content: 'y' }] })
+      .then(() => assert.fail('flash() resolved'), (e) => e);
+    assert.deepEqual([err.code, err.message], [code, message]);
+    assert.ok(fs.readFileSync(box.drivePath).equals(Buffer.alloc(16 * MiB)), 'the drive is untouched');
+  }
 });
 
 for (const udisks of ['there', 'missing']) {

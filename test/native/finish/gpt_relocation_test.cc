@@ -59,7 +59,7 @@ TEST_F(GptRelocation, BackupMovesToTheEndOfALargerDrive) {
 
   const gpt_relocation plan = plan_for(drive);
   ASSERT_EQ(plan.left_alone, "");
-  write_and_check(drive, plan.writes);
+  write_and_check(held_drive(drive), plan.writes);
 
   EXPECT_NE(output_of(sgdisk + " -v " + drive).find("No problems found"), std::string::npos) << output_of(sgdisk + " -v " + drive);
   const std::vector<std::uint8_t> bytes = test_support::read_bytes(drive);

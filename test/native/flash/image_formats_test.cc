@@ -221,6 +221,7 @@ TEST_F(ImageFormats, MalformedOrForeignMapsAreRefusedWhenSet) {
       {"s/<bmap/<bmap-not/", "invalid block map: not well-formed XML"},
       {"s/version=\"2.0\"/version=\"3.0\"/", "invalid block map: unsupported version \"3.0\""},
       {"s/> 0-15 </> 16-15 </", "invalid block map: the file does not match its own checksum"},
+      {"s/<BmapFileChecksum> ./<BmapFileChecksum> \\&#x30;/", "invalid block map: its own checksum is not written as plain"},
       {"s/<BmapFileChecksum>.*</<!-- -->/; s/> 128-149 </> 0-2 </", "invalid block map: range 0-2 is out of order"},
       {"s/<BmapFileChecksum>.*</<!-- -->/; s/<ImageSize>.*</<ImageSize> 4194304 </",
        "block map does not fit the image: the image holds 2098152 bytes, the map describes 4194304"},
