@@ -176,18 +176,27 @@ image_chunk* buffer_ring::next_spooled(std::unique_lock<std::mutex>& lock, taker
   image_chunk* chunk = t.own_free.back();
   t.own_free.pop_back();
   lock.unlock();
-  const bool read = spool_->read(place, *chunk);
+  std::optional<coded_error> unread;
+  try {
+    spool_->read(place, *chunk);
+  } catch (const coded_error& e) {
+    unread = e;
+  }
   lock.lock();
-  if (!read) {
+  if (unread) {
     t.own_free.push_back(chunk);
-    t.failure = coded_error(reason::write, "the spool file of the slower drives cannot be read back");
+    t.failure = std::move(unread);
     return nullptr;
   }
-  // The space every laggard has passed goes back to the file system. A laggard may still
-  // be reading the record before its next one, outside the lock.
-  std::uint64_t passed = std::numeric_limits<std::uint64_t>::max();  // records every laggard is done with
+  // The space every taker still in has passed goes back to the file system. A laggard
+  // may still be reading the record before its next one, outside the lock; a taker on
+  // the ring may move to the spool file at its next one, though a laggard overtook it.
+  std::uint64_t passed = std::numeric_limits<std::uint64_t>::max();  // records every taker is done with
   for (const taker_state& other : takers_) {
-    if (other.in && other.spooled) passed = std::min(passed, other.next > spool_base_ ? other.next - 1 - spool_base_ : 0);
+    if (!other.in) continue;
+    std::uint64_t done = other.next > spool_base_ ? other.next - spool_base_ : 0;
+    if (other.spooled && done > 0) done -= 1;
+    passed = std::min(passed, done);
   }
   if (passed <= spool_released_) return chunk;
   const std::uint64_t from = stored_[static_cast<std::size_t>(spool_released_)].at;

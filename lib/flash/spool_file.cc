@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -33,16 +35,23 @@ spool_file::place spool_file::append(const image_chunk& chunk) {
     throw coded_error(reason::write, "the spool file of the slower drives cannot grow: " +
                                          std::string(std::strerror(result.error)), result.error);
   }
-  const place stored_at{chunk, end_, stored};
+  const place stored_at{chunk, end_, stored, XXH3_64bits(chunk.bytes.get(), stored)};
   end_ += stored;
   return stored_at;
 }
 
-bool spool_file::read(const place& stored, image_chunk& into) const {
-  if (stored.stored > into.capacity) return false;
-  if (block_io::read_full_at(fd_.get(), into.bytes.get(), stored.stored, stored.at) != stored.stored) return false;
+void spool_file::read(const place& stored, image_chunk& into) const {
+  const std::string record = "the spool file of the slower drives, chunk " + std::to_string(stored.stamp.index) +
+                             " (" + std::to_string(stored.stored) + " bytes at " + std::to_string(stored.at) + ")";
+  if (stored.stored > into.capacity) throw coded_error(reason::write, record + ", is larger than the buffer it goes to");
+  const std::size_t got = block_io::read_full_at(fd_.get(), into.bytes.get(), stored.stored, stored.at);
+  if (got != stored.stored) {
+    throw coded_error(reason::write, record + ", cannot be read back: " + std::to_string(got) + " bytes came");
+  }
+  if (XXH3_64bits(into.bytes.get(), stored.stored) != stored.checksum) {
+    throw coded_error(reason::write, record + ", reads back other bytes than were stored");
+  }
   static_cast<chunk_stamp&>(into) = stored.stamp;
-  return true;
 }
 
 void spool_file::release(std::uint64_t from, std::uint64_t to) {

@@ -35,8 +35,9 @@ void on_pull_signal(int) { pulled = true; }
 // A slow drive: the requests share one link of `rate` bytes per second.
 void wait_for_link(std::uint64_t size) {
   if (opts.delay_us) std::this_thread::sleep_for(std::chrono::microseconds(opts.delay_us));
-  if (opts.rate == 0) return;
-  link_free = std::max(link_free, clock_type::now()) + std::chrono::microseconds(size * 1000000 / opts.rate);
+  const std::uint64_t rate = opts.rate_changes && bytes_written >= opts.rate_change_after ? opts.later_rate : opts.rate;
+  if (rate == 0) return;
+  link_free = std::max(link_free, clock_type::now()) + std::chrono::microseconds(size * 1000000 / rate);
   std::this_thread::sleep_until(link_free);
 }
 

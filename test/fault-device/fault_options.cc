@@ -69,6 +69,12 @@ options parse(int argc, char** argv) {
       o.pull_errno = value == "EIO" ? EIO : ENODEV;
     } else if (name == "--rate") {
       o.rate = number(name, value);
+    } else if (name == "--rate-after") {
+      const std::size_t colon = value.find(':');
+      if (colon == std::string::npos) throw std::invalid_argument("--rate-after needs BYTES:RATE, not \"" + value + "\"");
+      o.rate_changes = true;
+      o.rate_change_after = number(name, value.substr(0, colon));
+      o.later_rate = number(name, value.substr(colon + 1));
     } else if (name == "--delay-us") {
       o.delay_us = number(name, value);
     } else if (name == "--fail-flush") {

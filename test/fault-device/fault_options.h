@@ -27,6 +27,9 @@ struct options {
   std::uint64_t pull_after = 0;
   int pull_errno = EIO;                // what every request gets once pulled out
   std::uint64_t rate = 0;              // bytes per second over all requests; 0: no limit
+  bool rate_changes = false;           // `later_rate` replaces `rate` once `rate_change_after` bytes were written
+  std::uint64_t rate_change_after = 0;
+  std::uint64_t later_rate = 0;
   std::uint64_t delay_us = 0;          // added to every request
   bool fail_flush = false;             // every flush of the drive's cache fails with EIO
   std::vector<std::string> fuse_args;  // everything else: the mount point and libfuse's options

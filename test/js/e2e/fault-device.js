@@ -24,7 +24,7 @@ function whyNoFaultDevice() {
 // Command-line options of the daemon from the helper's options.
 function daemonOptions(o) {
   const ranges = (name, list = []) => list.map(([begin, end]) => `--${name}=${begin}-${end}`);
-  const named = { keep: o.keep, 'past-keep': o.pastKeep, 'pull-after': o.pullAfter, 'pull-errno': o.pullErrno, rate: o.rate, 'delay-us': o.delayUs, 'fail-flush': o.failFlush };
+  const named = { keep: o.keep, 'past-keep': o.pastKeep, 'pull-after': o.pullAfter, 'pull-errno': o.pullErrno, rate: o.rate, 'rate-after': o.rateAfter && o.rateAfter.join(':'), 'delay-us': o.delayUs, 'fail-flush': o.failFlush };
   return [
     `--size=${o.size}`,
     ...ranges('fail-read', o.failRead),
