@@ -129,6 +129,8 @@ export interface SourceReport {
   checksum: 'matched' | 'mismatched' | 'not checked';
   /** SHA-256 of the file as read, where it was computed (a checksum, the cache or `digest` asked for it); else empty. */
   sha256: string;
+  /** Why the block map found next to the image (blockMapFound) was left out, every block written; absent where none was. */
+  blockMapUnused?: string;
 }
 
 /** One drive writer. Every method throws an Error with a fixed message on refusal. */
@@ -154,8 +156,9 @@ export class FlashDrive {
    * Names a bmaptool block map: jobs then write and compare only its ranges, checking
    * their checksums. An empty string clears it. Throws "invalid block map: ..." or
    * "block map does not fit the image: ...". A URL is only recorded: the job downloads it.
+   * `found`: looked for next to the image, not chosen (FlashOptions.blockMapFound).
    */
-  setBlockMap(pathOrUrl: string): void;
+  setBlockMap(pathOrUrl: string, found?: boolean): void;
   /** The published SHA-256 of the image file, 64 hexadecimal digits; "" for none. Throws "invalid SHA-256: ...". */
   setSha256(hex: string): void;
   /** The path or URL of a checksums file (SHA256SUMS, GNU or BSD form, or a .sha256 file) that lists the image; "" for none. */
@@ -496,6 +499,13 @@ export interface FlashOptions extends VerifyOptions {
   capacityCheck?: boolean;
   /** Path or URL of a block map (bmap) of the image: only the mapped blocks are written. */
   blockMap?: string;
+  /**
+   * The block map at a URL was looked for next to the image rather than chosen: where the
+   * image is checked (sha256, checksums), it is used only if the checksums file lists it
+   * with its SHA-256, else every block is written (the report's source.blockMapUnused
+   * says why). False by default.
+   */
+  blockMapFound?: boolean;
   /** Repair passes after the verification (0 to 100); 2 by default. */
   repair?: number;
   /** Move a GPT's backup to the drive's end; true by default. */

@@ -44,7 +44,7 @@ function setUp(drive, opts, writing, source, index = 0) {
   flashDrive.setDigest(opts.digest);
   if (writing) {
     if (opts.writeMode !== undefined) flashDrive.setWriteMode(opts.writeMode);
-    if (opts.blockMap !== undefined) flashDrive.setBlockMap(opts.blockMap);
+    if (opts.blockMap !== undefined) flashDrive.setBlockMap(opts.blockMap, opts.blockMapFound);
     flashDrive.setCapacityCheck(opts.capacityCheck);
     // The steps after the verification; setFiles refuses a partition that is not FAT
     // (EIMAGE) before anything is written.

@@ -35,6 +35,7 @@ const RULES = {
   writeMode: { test: (v) => v === 'direct' || v === 'sync', expected: '"direct" or "sync"', default: undefined },
   capacityCheck: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: true },
   blockMap: { test: text, expected: 'a path or an http(s) URL', default: undefined },
+  blockMapFound: { test: (v) => typeof v === 'boolean', expected: 'a boolean', default: false },
   repair: {
     test: (v) => Number.isInteger(v) && v >= 0 && v <= 100,
     expected: 'a whole number of attempts from 0 to 100',

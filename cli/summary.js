@@ -52,6 +52,7 @@ function sourceLine(source) {
   else if (source.downloaded > 0) parts.push(`${formatBytes(source.downloaded)} downloaded`);
   if (source.resumes > 0) parts.push(`${source.resumes} ${source.resumes === 1 ? 'resume' : 'resumes'}`);
   parts.push(source.checksum === 'not checked' ? 'checksum not checked' : `checksum ${source.checksum}`);
+  if (source.blockMapUnused) parts.push(`block map not used: ${source.blockMapUnused}, every block written`);
   return `Source: ${source.location} (${parts.join(', ')})`;
 }
 

@@ -142,6 +142,7 @@ async function write(imagePath, driveKeys, opts) {
     writeMode: opts.sync ? 'sync' : 'direct',
     capacityCheck: opts.capacityCheck,
     blockMap: image.blockMap || undefined,
+    blockMapFound: Boolean(image.blockMap) && typeof opts.bmap !== 'string',
     repair,
     fixGpt: opts.fixGpt,
     files,

@@ -153,8 +153,13 @@ class Flash_Drive : public Napi::ObjectWrap<Flash_Drive> {
   }
 
   void set_block_map(const Napi::CallbackInfo& info) {
-    std::string path = require_string(info, "set_block_map() takes one string parameter");
-    call_native(info.Env(), [&] { device->set_block_map(path); }, reason::image, "block map " + path);
+    const bool with_found = info.Length() == 2 && info[1].IsBoolean();
+    if ((info.Length() != 1 && !with_found) || !info[0].IsString()) {
+      throw Napi::TypeError::New(info.Env(), "set_block_map() takes a string, and whether it was found next to the image");
+    }
+    const std::string path = info[0].As<Napi::String>().Utf8Value();
+    const bool found = with_found && info[1].As<Napi::Boolean>().Value();
+    call_native(info.Env(), [&] { device->set_block_map(path, found); }, reason::image, "block map " + path);
   }
 
   void set_write_mode(const Napi::CallbackInfo& info) {

@@ -155,7 +155,12 @@ void flash_device::write_group_async(const std::vector<std::shared_ptr<flash_dev
     }
     std::size_t most_held = 0;
     for (const auto& d : devices) most_held = std::max(most_held, chunks_held(d->drive, d->mode_of_write, d->write_block_size));
-    const auto group = std::make_shared<write_group>(first.plan_for(first.write_block_size), devices.size(), most_held);
+    image_plan plan = first.plan_for(first.write_block_size);
+    // The one opening of the image serves every drive: it gives up once all are cancelled.
+    plan.request.cancelled = [devices] {
+      return std::all_of(devices.begin(), devices.end(), [](const auto& d) { return d->cancel_write.load(); });
+    };
+    const auto group = std::make_shared<write_group>(std::move(plan), devices.size(), most_held);
     for (std::size_t i = 0; i < devices.size(); ++i) {
       devices[i]->start_thread(job_kind::write, std::move(on_end[i]), {}, group, i);
     }

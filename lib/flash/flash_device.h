@@ -90,6 +90,7 @@ class flash_device_basic {
   bool first_block_last = true;
   std::shared_ptr<const image::block_map> block_map;  // none: the whole image is written
   std::string block_map_path;
+  bool block_map_found = false;  // looked for next to the image, not chosen (image_plan::map_found)
   write_mode mode_of_write = write_mode::sync;
   std::uint64_t write_block_size = 0;
   std::atomic<bool> cancel_write{false};
@@ -125,8 +126,9 @@ class flash_device_basic {
   void set_source_drive(std::string key);
   // Reads a block map (an empty path clears it): jobs then write and compare only its
   // ranges. Throws "invalid block map: ..." or "block map does not fit the image: ...".
-  // A map at a URL is only recorded: the job downloads it.
-  void set_block_map(std::string path);
+  // A map at a URL is only recorded: the job downloads it. `found`: the map was looked
+  // for next to the image, and counts only where the image's checks cover it.
+  void set_block_map(std::string path, bool found = false);
   // The published SHA-256 of the image file (hex; empty: none). Throws "invalid SHA-256: ...".
   void set_sha256(std::string hex);
   // The path or URL of a checksums file that lists the image (empty: none).

@@ -64,10 +64,11 @@ void flash_device_basic::set_source_drive(std::string key) {
   image_size = info.size.value_or(0);
 }
 
-void flash_device_basic::set_block_map(std::string path) {
+void flash_device_basic::set_block_map(std::string path, bool found) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   refuse_while_any_job();
   last_write.reset();
+  block_map_found = found;
   if (path.empty() || net::is_url(path)) {
     block_map.reset();
     block_map_path = std::move(path);
@@ -232,9 +233,12 @@ job_settings flash_device_basic::settings_for(job_kind kind) const {
     job.backup = backup_settings;
     return job;
   }
+  image_plan plan = plan_for(block_size);
+  const std::atomic<bool>* cancel = kind == job_kind::write ? &cancel_write : &cancel_validate;
+  plan.request.cancelled = [cancel] { return cancel->load(); };
   return job_settings{drive,
                       password,
-                      plan_for(block_size),
+                      std::move(plan),
                       block_size,
                       mode_of_write,
                       write_fingerprint::take(image_path, block_map_path, drive, write_block_size),
@@ -246,8 +250,10 @@ job_settings flash_device_basic::settings_for(job_kind kind) const {
 image_plan flash_device_basic::plan_for(std::uint64_t block_size) const {
   origin::image_request request = image_checks;
   request.location = image_path;
-  return image_plan{request,     image_info, block_map, net::is_url(block_map_path) ? block_map_path : std::string(),
-                    block_size, source_of(source, password)};
+  image_plan plan{request,    image_info, block_map, net::is_url(block_map_path) ? block_map_path : std::string(),
+                  block_size, source_of(source, password)};
+  plan.map_found = block_map_found;
+  return plan;
 }
 
 std::shared_ptr<const write_record> flash_device_basic::matching_write_record() const {

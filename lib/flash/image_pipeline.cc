@@ -31,9 +31,12 @@ std::optional<image::image_info> known_info(const image_plan& plan) {
 // The plan with its block map read where it lies at a URL.
 image_plan with_map(image_plan plan) {
   if (plan.map || plan.map_url.empty()) return plan;
-  const std::optional<std::string> text = net::fetch_small(plan.map_url, {plan.request.stall_timeout_ms});
+  const std::optional<std::string> text = net::fetch_small(plan.map_url, origin::network_of(plan.request));
   if (!text) throw coded_error(reason::image, "invalid block map: no file at " + plan.map_url);
   plan.map = std::make_shared<image::block_map>(image::block_map::parse(*text));
+  image::range_checksum sha256("sha256");
+  sha256.update(reinterpret_cast<const std::uint8_t*>(text->data()), text->size());
+  plan.map_sha256 = sha256.hex_digest();
   return plan;
 }
 
@@ -67,7 +70,23 @@ image_pipeline::~image_pipeline() {
   reader_.join();
 }
 
+void image_pipeline::drop_unchecked_map() {
+  if (!plan_.map || !plan_.map_found || !plan_.request.checked()) return;
+  const std::string name = net::file_name_of(plan_.map_url);
+  const std::optional<std::string> listed = origin_->listed_sha256(name);
+  if (listed && *listed == plan_.map_sha256) return;
+  if (listed) {
+    unused_map_ = name + " differs from its checksum in " + plan_.request.checksums;
+  } else if (plan_.request.checksums.empty()) {
+    unused_map_ = "the image's SHA-256 does not cover " + name;
+  } else {
+    unused_map_ = plan_.request.checksums + " does not list " + name;
+  }
+  plan_.map.reset();
+}
+
 std::unique_ptr<image::image_source> image_pipeline::open_decoder() {
+  drop_unchecked_map();
   if (plan_.map && info_.size) plan_.map->check_fits(*info_.size);
   return image::open(origin_->stored(), info_, origin_->random());
 }

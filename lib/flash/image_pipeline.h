@@ -30,6 +30,11 @@ struct image_plan {
   std::string map_url;  // a block map at a URL, read when the image opens (map then none)
   std::uint64_t block_size = 0;
   std::shared_ptr<const source_drive> source{};  // a drive read as the image (then the location is its node)
+  // The map at map_url was looked for next to the image, not chosen: where the image is
+  // checked, it counts only if the checked checksums file lists it with its digest, as
+  // neither the image's digest nor its signature covers it.
+  bool map_found = false;
+  std::string map_sha256{};  // of the map read from map_url
 
   // The decoded size as far as known before the image opens: the map's, or the one the
   // format records (none for a URL until its pipeline opens it).
@@ -82,12 +87,17 @@ class image_pipeline {
   double share_consumed() const;
   // Bytes of the image file read (or downloaded) so far.
   std::uint64_t source_bytes() const { return consumed_; }
+  // Why the block map found next to the image is not used (every block is written);
+  // empty where it is, or none was found.
+  const std::string& unused_map() const { return unused_map_; }
   // Where the bytes came from; whole once the reader ended.
   origin::source_account source() const { return origin_ ? origin_->account() : origin::source_account{}; }
 
  private:
   // The decoder, once the image's block map is known to fit it.
   std::unique_ptr<image::image_source> open_decoder();
+  // Drops a found map that the image's checks do not cover.
+  void drop_unchecked_map();
   void read_image();
   // Throws coded_error when the image cannot be read to its end; false when the
   // takers stopped it first.
@@ -103,6 +113,7 @@ class image_pipeline {
   std::unique_ptr<source_drive_session> source_drive_;  // before source_: it outlives the reader
   std::unique_ptr<origin::image_origin> origin_;  // none for a drive read as the image
   image::image_info info_;
+  std::string unused_map_;
   std::unique_ptr<image::image_source> source_;
   buffer_ring ring_;
   std::atomic<std::uint64_t> consumed_{0};

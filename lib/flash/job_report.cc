@@ -53,6 +53,7 @@ std::string job_report::json() const {
     report["source"] = {{"location", source->location}, {"fromCache", source->from_cache},
                         {"downloaded", source->downloaded}, {"resumes", source->resumes},
                         {"checksum", source->checksum}, {"sha256", source->sha256}};
+    if (!source->unused_block_map.empty()) report["source"]["blockMapUnused"] = source->unused_block_map;
   }
   // Messages may hold bytes of file names that are not UTF-8: keep them, replaced.
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

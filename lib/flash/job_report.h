@@ -44,6 +44,7 @@ struct source_report {
   unsigned resumes = 0;
   std::string checksum = "not checked";  // "matched", "mismatched" or "not checked"
   std::string sha256;                   // of the file, where computed
+  std::string unused_block_map;         // why the map found next to the image was not used
 };
 
 struct job_report {
@@ -64,6 +65,7 @@ struct job_report {
   // and for a verification "differingRanges":[{"offset","length"}...] and "steps" (finish_records); range
   // lists stop at 1000 ranges. For a backup "backup":{"output","extent","outputBytes","sha256","blockMap",
   // "checksumFile"}, the texts that are not known (yet) null. Where there is one,
-  // "source":{"location","fromCache","downloaded","resumes","checksum","sha256"}.
+  // "source":{"location","fromCache","downloaded","resumes","checksum","sha256"}, with
+  // "blockMapUnused" where a map found next to the image was left out.
   std::string json() const;
 };

@@ -27,6 +27,7 @@ void note_source(const image_pipeline& image, const origin::image_request& reque
   source.downloaded = account.bytes;
   source.resumes = account.resumes;
   source.sha256 = account.actual_sha256;
+  source.unused_block_map = image.unused_map();
   if (!account.expected_sha256.empty() && !account.actual_sha256.empty()) {
     source.checksum = account.actual_sha256 == account.expected_sha256 ? "matched" : "mismatched";
   }

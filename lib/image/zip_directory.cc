@@ -16,6 +16,15 @@ constexpr std::uint32_t zip64_end_signature = 0x06064b50;
 constexpr std::uint32_t directory_entry_signature = 0x02014b50;
 constexpr std::uint32_t local_header_signature = 0x04034b50;
 constexpr std::uint16_t zip64_extra_id = 0x0001;
+// An image archive holds a few entries; the size is the archive's (for a URL, the
+// server's) word, and the directory is read whole into memory.
+constexpr std::uint64_t largest_directory = 4 << 20;
+
+// Whether [offset, offset + size) lies within the first `limit` bytes, without the sum
+// wrapping around.
+bool within(std::uint64_t offset, std::uint64_t size, std::uint64_t limit) {
+  return size <= limit && offset <= limit - size;
+}
 
 // Little-endian fields of a byte run, with bounds checks.
 class fields {
@@ -93,7 +102,11 @@ void apply_zip64_extra(const std::vector<std::uint8_t>& extra, zip_member& membe
 zip_member find_image_member(random_access& archive) {
   const std::uint64_t file_size = archive.size();
   const directory_location where = locate_directory(archive, file_size);
-  if (where.offset + where.size > file_size) throw corrupt_data("zip directory lies past the end of the archive");
+  if (where.size > largest_directory) {
+    throw corrupt_data("zip directory of " + std::to_string(where.size) + " bytes is larger than an image archive's " +
+                       std::to_string(largest_directory));
+  }
+  if (!within(where.offset, where.size, file_size)) throw corrupt_data("zip directory lies past the end of the archive");
   const auto directory = read_at(archive, where.offset, static_cast<std::size_t>(where.size));
 
   zip_member best;
@@ -133,11 +146,15 @@ zip_member find_image_member(random_access& archive) {
                        ", not stored or deflated");
   }
 
+  const auto past_the_end = [] { return corrupt_data("zip member lies past the end of the archive"); };
+  if (!within(best_local_offset, 30, file_size)) throw past_the_end();
   const auto header = read_at(archive, best_local_offset, 30);
   const fields local(header);
   if (local.get<std::uint32_t>(0) != local_header_signature) throw corrupt_data("zip member header is damaged");
-  best.data_offset = best_local_offset + 30 + local.get<std::uint16_t>(26) + local.get<std::uint16_t>(28);
-  if (best.data_offset + best.compressed_size > file_size) throw corrupt_data("zip member lies past the end of the archive");
+  const std::uint64_t name_and_extra = local.get<std::uint16_t>(26) + local.get<std::uint16_t>(28);
+  if (!within(best_local_offset + 30, name_and_extra, file_size)) throw past_the_end();
+  best.data_offset = best_local_offset + 30 + name_and_extra;
+  if (!within(best.data_offset, best.compressed_size, file_size)) throw past_the_end();
   return best;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <memory>
 
 #include "support/coded_error.h"
 #include "support/stringops.h"
@@ -16,21 +17,24 @@ std::optional<std::uint64_t> number(const std::string& text) {
   return std::stoull(text);
 }
 
-// Only http and https, for the request and for its redirects. By name where libcurl
+constexpr int poll_ms = 100;
+
+// Only http and https, for the request and for its redirects, and only https after
+// https. By name where libcurl
 // knows the options (7.85 on), else as the older bit mask: the library loaded may be
 // newer or older than the header the addon was built with, so the options go by value.
-void only_http(const curl_library& curl, CURL* handle) {
+void only_http(const curl_library& curl, CURL* handle, bool secure) {
   const auto protocols_by_name = static_cast<CURLoption>(CURLOPTTYPE_STRINGPOINT + 318);
   const auto redirects_by_name = static_cast<CURLoption>(CURLOPTTYPE_STRINGPOINT + 319);
   const auto protocols_by_mask = static_cast<CURLoption>(CURLOPTTYPE_LONG + 181);
   const auto redirects_by_mask = static_cast<CURLoption>(CURLOPTTYPE_LONG + 182);
   if (curl.easy_setopt(handle, protocols_by_name, "http,https") == CURLE_OK) {
-    curl.easy_setopt(handle, redirects_by_name, "http,https");
+    curl.easy_setopt(handle, redirects_by_name, secure ? "https" : "http,https");
     return;
   }
   const long http_and_https = CURLPROTO_HTTP | CURLPROTO_HTTPS;
   curl.easy_setopt(handle, protocols_by_mask, http_and_https);
-  curl.easy_setopt(handle, redirects_by_mask, http_and_https);
+  curl.easy_setopt(handle, redirects_by_mask, secure ? long{CURLPROTO_HTTPS} : http_and_https);
 }
 
 // The certificate authorities where the environment names them, as the curl tool takes them.
@@ -55,7 +59,7 @@ curl_request::curl_request(const std::string& url, const network_settings& setti
   curl_.easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
   curl_.easy_setopt(handle_, CURLOPT_FOLLOWLOCATION, 1L);
   curl_.easy_setopt(handle_, CURLOPT_MAXREDIRS, 10L);
-  only_http(curl_, handle_);
+  only_http(curl_, handle_, stringops::lowercase(url.substr(0, 8)) == "https://");
   curl_.easy_setopt(handle_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   curl_.easy_setopt(handle_, CURLOPT_USERAGENT, "flasher-addon");
   curl_.easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.stall_timeout_ms));
@@ -86,8 +90,32 @@ std::string curl_request::effective_url() const {
   return url != nullptr ? url : "";
 }
 
+CURLcode curl_request::perform(const network_settings& settings) {
+  const auto release = [this](CURLM* multi) {
+    curl_.multi_remove_handle(multi, handle_);
+    curl_.multi_cleanup(multi);
+  };
+  const std::unique_ptr<CURLM, decltype(release)> multi(curl_.multi_init(), release);
+  if (!multi) throw coded_error(reason::network, "failed to set up a download");
+  curl_.multi_add_handle(multi.get(), handle_);
+  const auto stall = std::chrono::milliseconds(settings.stall_timeout_ms);
+  last_byte_at_ = std::chrono::steady_clock::now();
+  for (;;) {
+    if (settings.cancel_requested()) return CURLE_ABORTED_BY_CALLBACK;
+    int running = 0;
+    curl_.multi_perform(multi.get(), &running);
+    int left = 0;
+    while (CURLMsg* message = curl_.multi_info_read(multi.get(), &left)) {
+      if (message->msg == CURLMSG_DONE) return message->data.result;
+    }
+    if (std::chrono::steady_clock::now() - last_byte_at_ > stall) return CURLE_OPERATION_TIMEDOUT;
+    curl_.multi_poll(multi.get(), nullptr, 0, poll_ms, nullptr);
+  }
+}
+
 std::size_t curl_request::header_line(char* bytes, std::size_t size, std::size_t count, void* self) {
   auto& request = *static_cast<curl_request*>(self);
+  request.last_byte_at_ = std::chrono::steady_clock::now();
   const std::string line(bytes, size * count);
   response_headers& h = request.headers_;
   if (line.rfind("HTTP/", 0) == 0) {  // a new response (a redirect, an interim answer) starts
@@ -120,8 +148,12 @@ std::size_t curl_request::header_line(char* bytes, std::size_t size, std::size_t
 
 std::string failure_text(const curl_library& curl, CURLcode code, long status) {
   if (code == CURLE_HTTP_RETURNED_ERROR && status > 0) return "HTTP " + std::to_string(status);
+  // The request itself is always http(s): only a redirect can name another protocol.
+  if (code == CURLE_UNSUPPORTED_PROTOCOL) return "a redirect to another protocol was refused (after https, only https)";
   return curl.easy_strerror(code);
 }
+
+coded_error cancelled_error() { return coded_error(reason::network, "download cancelled"); }
 
 bool transient(CURLcode code, long status) {
   if (code == CURLE_HTTP_RETURNED_ERROR) return status >= 500 || status == 408 || status == 429;

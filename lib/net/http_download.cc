@@ -35,13 +35,11 @@ void http_download::start_attempt() {
   request_ = std::make_unique<curl_request>(have_first_ ? resume_url_ : url_, settings_);
   curl_.easy_setopt(request_->handle(), CURLOPT_BUFFERSIZE, receive_buffer);
   request_->on_body(*this);
-  if (offset_ > 0) {
+  // The server sends the whole file instead where it changed; without a validator the
+  // whole file is asked for, to start over.
+  if (offset_ > 0 && !validator().empty()) {
     request_->set_range(offset_);
-    // A strong ETag, else the date, lets the server send the whole file instead when it changed.
-    const bool strong_etag = !first_.etag.empty() && first_.etag.rfind("W/", 0) != 0;
-    if (strong_etag || !first_.last_modified.empty()) {
-      request_->add_header("If-Range: " + (strong_etag ? first_.etag : first_.last_modified));
-    }
+    request_->add_header("If-Range: " + validator());
   }
   attempt_start_ = offset_;
   checked_ = false;
@@ -50,6 +48,16 @@ void http_download::start_attempt() {
   discard_ = 0;
   last_byte_at_ = clock::now();
   curl_.multi_add_handle(multi_, request_->handle());
+}
+
+std::string http_download::validator() const {
+  const bool strong_etag = !first_.etag.empty() && first_.etag.rfind("W/", 0) != 0;
+  return strong_etag ? first_.etag : first_.last_modified;
+}
+
+void http_download::check_stop() const {
+  if (stopping_) throw coded_error(reason::network, "download stopped");
+  if (settings_.cancel_requested()) throw cancelled_error();
 }
 
 void http_download::end_attempt() {
@@ -133,11 +141,14 @@ bool http_download::operator()(const std::uint8_t* bytes, std::size_t size) {
 void http_download::resume_or_fail(bool may_resume, const std::string& cause) {
   end_attempt();
   if (!may_resume || resumes_ >= settings_.max_resumes) fail(cause);
+  if (offset_ > 0 && validator().empty() && (sealed_ || restarted_)) {
+    fail(cause + ", and the server names no version of the file to resume (a strong ETag or Last-Modified)");
+  }
   ++resumes_;
   const auto wait = std::chrono::milliseconds(std::uint64_t{settings_.first_wait_ms} << (resumes_ - 1));
   const auto until = clock::now() + wait;
   while (clock::now() < until) {
-    if (stopping_) throw coded_error(reason::network, "download stopped");
+    check_stop();
     std::this_thread::sleep_for(std::min<clock::duration>(until - clock::now(), std::chrono::milliseconds(50)));
   }
   start_attempt();
@@ -171,7 +182,7 @@ void http_download::pump() {
   const auto waiting_since = clock::now();
   const auto stall = std::chrono::milliseconds(settings_.stall_timeout_ms);
   while (pending_at_ == pending_.size() && !ended_) {
-    if (stopping_) throw coded_error(reason::network, "download stopped");
+    check_stop();
     int running = 0;
     curl_.multi_perform(multi_, &running);
     int left = 0;

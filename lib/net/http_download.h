@@ -2,12 +2,15 @@
 // An image downloaded over HTTP(S) as the decoders take it: the bytes come as they
 // arrive, straight from the connection, never through a file. A connection that drops
 // or stalls (no byte for the stall timeout while bytes are wanted) is resumed with a
-// Range request from the next byte needed (If-Range holding the first response's ETag
-// or Last-Modified), up to `max_resumes` times with a growing wait. A server that
-// answers a resume with the whole file gets one restart from byte 0, only while no
-// decoded byte has gone on to the drives, its first bytes checked against those
-// already taken. Otherwise the download fails with coded_error (ENETWORK)
-// "download failed: <cause> after N bytes".
+// Range request from the next byte needed, up to `max_resumes` times with a growing
+// wait, but only where the first response named its file so that the server can tell
+// it: a strong ETag, else a Last-Modified date, sent as If-Range. A length alone, or a
+// weak ETag, could join two versions of the file. Without such a validator, or where
+// the server answers a resume with the whole file, the download starts over from byte
+// 0 once, only while no decoded byte has gone on to the drives, its first bytes
+// checked against those already taken. Otherwise the download fails with coded_error
+// (ENETWORK) "download failed: <cause> after N bytes". The settings' cancel ends it
+// at once with "download cancelled".
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -42,6 +45,11 @@ class http_download : public image::byte_input {
   void stop() override;
   void seal() override { sealed_ = true; }
 
+  // Where the first response came from (after redirects), and the If-Range value that
+  // names its file (empty: none); known once first_response() returned.
+  const std::string& effective_url() const { return resume_url_; }
+  std::string validator() const;
+
   // Bytes received so far, and the resumes it took; read from any thread.
   std::uint64_t received() const { return received_; }
   unsigned resumes() const { return resumes_; }
@@ -60,6 +68,8 @@ class http_download : public image::byte_input {
   // Checks the current response; false (with the cause set) where its body is not wanted.
   bool accept_response();
   [[noreturn]] void fail(const std::string& cause) const;
+  // Throws where the download was stopped or its job cancelled.
+  void check_stop() const;
   void resume_or_fail(bool may_resume, const std::string& cause);
   bool same_file(const response_headers& now) const;
 

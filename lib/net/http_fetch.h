@@ -23,17 +23,21 @@ std::optional<std::string> fetch_small(const std::string& url, const network_set
 // The contents of a path or a URL; none where there is no such file.
 std::optional<std::string> read_location(const std::string& location, const network_settings& settings);
 
-// Byte ranges of `url`, whose size is `size`, one request each. A server that does not
-// answer with the range asked for makes the read fail.
+// Byte ranges of `url`, whose size is `size`, one request each: `url` is where the
+// image's body came from (after redirects) and `validator` its response's strong ETag
+// or date, sent as If-Range, so that every range comes from the same file as the body.
+// A server that does not answer with the range asked for of a file of that size makes
+// the read fail.
 class url_access : public image::random_access {
  public:
-  url_access(std::string url, std::uint64_t size, network_settings settings)
-      : url_(std::move(url)), size_(size), settings_(settings) {}
+  url_access(std::string url, std::string validator, std::uint64_t size, network_settings settings)
+      : url_(std::move(url)), validator_(std::move(validator)), size_(size), settings_(std::move(settings)) {}
   std::uint64_t size() const override { return size_; }
   bool read_at(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override;
 
  private:
   std::string url_;
+  std::string validator_;
   std::uint64_t size_;
   network_settings settings_;
 };

@@ -36,21 +36,41 @@ std::string signed_checksums(const image_request& request, const std::string& te
 
 }  // namespace
 
-std::string expected_sha256(const image_request& request) {
-  if (!request.sha256.empty()) return lower(request.sha256);
+net::network_settings network_of(const image_request& request) {
+  return net::network_settings{request.stall_timeout_ms, request.cancelled};
+}
+
+namespace {
+
+// The checksums file of the request, its signature checked where a keyring is given;
+// empty where none is asked for.
+std::string checked_checksums(const image_request& request) {
   if (request.checksums.empty()) return {};
-  const net::network_settings net{request.stall_timeout_ms};
+  const net::network_settings net = network_of(request);
   std::optional<std::string> text = net::read_location(request.checksums, net);
   if (!text) throw coded_error(reason::checksum, "no checksums file at " + request.checksums);
-  if (!request.keyring.empty()) text = signed_checksums(request, *text, net);
+  return request.keyring.empty() ? *text : signed_checksums(request, *text, net);
+}
+
+std::string published_sha256(const image_request& request, const std::string& checksums) {
+  if (!request.sha256.empty()) return lower(request.sha256);
+  if (request.checksums.empty()) return {};
   const std::string name = net::file_name_of(request.location);
-  const std::optional<std::string> digest = trust::sha256_for(*text, name);
+  const std::optional<std::string> digest = trust::sha256_for(checksums, name);
   if (!digest) throw coded_error(reason::checksum, "no checksum for " + name + " in " + request.checksums);
   return *digest;
 }
 
+}  // namespace
+
+std::string expected_sha256(const image_request& request) {
+  return published_sha256(request, request.sha256.empty() ? checked_checksums(request) : std::string());
+}
+
 image_origin::image_origin(const image_request& request, const std::optional<image::image_info>& known)
-    : request_(request), expected_(expected_sha256(request)) {
+    : request_(request),
+      checksums_(request.sha256.empty() ? checked_checksums(request) : std::string()),
+      expected_(published_sha256(request, checksums_)) {
   const bool remote = net::is_url(request.location);
   if (remote && request.cache) {
     cache_ = std::make_unique<cache::image_cache>(cache::default_folder(), request.cache_limit);
@@ -75,13 +95,13 @@ std::optional<cache::entry> image_origin::cached() const {
   if (!found) return std::nullopt;
   // Without a published digest, the entry stands only while the server still has that file.
   try {
-    const net::response_headers now = net::probe(request_.location, {request_.stall_timeout_ms});
+    const net::response_headers now = net::probe(request_.location, network_of(request_));
     const bool same = !found->etag.empty()
                           ? now.etag == found->etag
                           : !found->last_modified.empty() && now.last_modified == found->last_modified && now.length == found->size;
     if (same) return found;
   } catch (const coded_error&) {
-    // The server cannot say: the download says why it fails.
+    // The server cannot say: the download says why it fails, or that it was cancelled.
   }
   return std::nullopt;
 }
@@ -107,6 +127,7 @@ void image_origin::open_cached(const cache::entry& hit) {
 void image_origin::open_download() {
   net::download_settings settings;
   settings.stall_timeout_ms = request_.stall_timeout_ms;
+  settings.cancelled = request_.cancelled;
   auto download = std::make_unique<net::http_download>(request_.location, settings);
   download_ = download.get();
   stored_ = std::make_unique<image::byte_source>(std::move(download));
@@ -119,11 +140,19 @@ void image_origin::open_download() {
   etag_ = first.etag;
   last_modified_ = first.last_modified;
   info_.file_size = first.length.value_or(0);
-  random_ = std::make_unique<net::url_access>(request_.location, info_.file_size, net::network_settings{request_.stall_timeout_ms});
+  const net::network_settings net = network_of(request_);
+  random_ = std::make_unique<net::url_access>(download_->effective_url(), download_->validator(), info_.file_size, net);
   if (info_.format == image::format::raw) {
     info_.size = first.length;
   } else if (info_.file_size > 0) {
-    info_.size = image::recorded_size(info_.format, *random_);
+    // A cancel makes the reads of the records fail: it is the cause, not the records.
+    try {
+      info_.size = image::recorded_size(info_.format, *random_);
+    } catch (...) {
+      if (net.cancel_requested()) throw net::cancelled_error();
+      throw;
+    }
+    if (net.cancel_requested()) throw net::cancelled_error();
   }
   if (info_.format == image::format::zip && !info_.size) {
     throw coded_error(reason::image, "the zip directory cannot be read: the server does not answer range requests");
@@ -143,6 +172,10 @@ void image_origin::finish() {
     throw coded_error(reason::checksum, "image checksum mismatch: expected " + expected_ + ", got " + actual);
   }
   if (filling_) filling_->keep({actual, request_.location, etag_, last_modified_, 0, 0, {}});
+}
+
+std::optional<std::string> image_origin::listed_sha256(const std::string& name) const {
+  return checksums_.empty() ? std::nullopt : trust::named_sha256(checksums_, name);
 }
 
 source_account image_origin::account() const {

@@ -6,6 +6,7 @@
 // refuse the image before its data is read (the checksums file, its signature, the
 // server's answer, the format's own records) does so when it is opened.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,6 +19,7 @@
 
 namespace net {
 class http_download;
+struct network_settings;
 }
 
 namespace origin {
@@ -31,11 +33,16 @@ struct image_request {
   std::uint64_t cache_limit = cache::default_limit;
   std::uint32_t stall_timeout_ms = 30000;
   bool digest = false;    // the SHA-256 of the bytes read is computed where nothing asks for it
+  // The job's cancel, watched by every request of the image; none: nothing cancels.
+  std::function<bool()> cancelled{};
 
   bool checked() const { return !sha256.empty() || !checksums.empty(); }
 };
 
 // What a job report tells of where the bytes came from.
+// The settings of the requests made for `request`.
+net::network_settings network_of(const image_request& request);
+
 struct source_account {
   bool downloaded = false;   // from the network, now
   bool from_cache = false;
@@ -61,6 +68,9 @@ class image_origin {
   image_origin& operator=(const image_origin&) = delete;
 
   const image::image_info& info() const { return info_; }
+  // The digest of `name` on a line of the checksums file checked for the image; none
+  // where it has no such line or no checksums file was read.
+  std::optional<std::string> listed_sha256(const std::string& name) const;
   image::byte_source& stored() { return *stored_; }
   // The archive read at random places (the zip directory).
   image::random_access& random() { return *random_; }
@@ -86,6 +96,7 @@ class image_origin {
   std::optional<cache::entry> cached() const;
 
   image_request request_;
+  std::string checksums_;  // the checksums file read, its signature checked; empty: none
   std::string expected_;
   std::unique_ptr<cache::image_cache> cache_;
   std::unique_ptr<cache::image_cache::filling> filling_;

@@ -43,17 +43,35 @@ bool is_sha256_hex(const std::string& text) {
   return text.size() == 64 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c); });
 }
 
-std::optional<std::string> sha256_for(const std::string& text, const std::string& name) {
+namespace {
+
+std::vector<listed> listed_digests(const std::string& text) {
   std::istringstream lines(text);
   std::vector<listed> found;
   for (std::string line; std::getline(lines, line);) {
     if (auto entry = parse_line(line); entry && is_sha256_hex(entry->digest)) found.push_back(*entry);
   }
+  return found;
+}
+
+std::optional<std::string> digest_named(const std::vector<listed>& found, const std::string& name) {
   for (const listed& entry : found) {
     if (entry.name && names(*entry.name, name)) return stringops::lowercase(entry.digest);
   }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> sha256_for(const std::string& text, const std::string& name) {
+  const std::vector<listed> found = listed_digests(text);
+  if (std::optional<std::string> digest = digest_named(found, name)) return digest;
   if (found.size() == 1 && !found.front().name) return stringops::lowercase(found.front().digest);
   return std::nullopt;
+}
+
+std::optional<std::string> named_sha256(const std::string& text, const std::string& name) {
+  return digest_named(listed_digests(text), name);
 }
 
 }  // namespace trust

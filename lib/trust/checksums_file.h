@@ -13,5 +13,7 @@ bool is_sha256_hex(const std::string& text);
 // The digest `text` gives for the file `name`, in lower case: from the line naming it,
 // or the only digest of a file that names none. None where it gives none for it.
 std::optional<std::string> sha256_for(const std::string& text, const std::string& name);
+// The digest only from a line naming `name`.
+std::optional<std::string> named_sha256(const std::string& text, const std::string& name);
 
 }  // namespace trust

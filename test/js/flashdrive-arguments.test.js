@@ -11,7 +11,7 @@ const stringMethods = {
   setDrive: 'set_drive() takes one string parameter',
   setImage: 'set_image() takes one string parameter',
   setPassword: 'set_password() takes one string parameter',
-  setBlockMap: 'set_block_map() takes one string parameter',
+  setBlockMap: 'set_block_map() takes a string, and whether it was found next to the image',
   setWriteMode: 'set_write_mode() takes "direct" or "sync"',
 };
 const numberMethods = {

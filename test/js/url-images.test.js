@@ -162,6 +162,40 @@ test('a cancelled download leaves the first MiB zero', async (t) => {
   assert.ok(drive.subarray(MiB, MiB + 256 * 1024).equals(image.bytes.subarray(MiB, MiB + 256 * 1024)), 'nothing was written');
 });
 
+test('an abort settles within a second in every request of the opening, the drive untouched', async (t) => {
+  const sums = ({ bytes }) => Buffer.from(`${sha256(bytes)}  os.img\n`);
+  const files = (image) => ({
+    '/trickled/os.img': { bytes: image.bytes, trickle: 0 },
+    '/trickled/os.img.xz': { bytes: image.xz, trickle: 1 },  // its body, then the index trickles
+    '/trickled/SHA256SUMS': { bytes: sums(image), trickle: 0 },
+    '/SHA256SUMS': { bytes: sums(image) },
+    '/SHA256SUMS.gpg': { bytes: Buffer.alloc(100), trickle: 0 },
+    '/trickled/os.img.bmap': { bytes: Buffer.alloc(100), trickle: 0 },
+  });
+  const { box, server, stored } = await setUp(t, { files });
+  const keyring = path.join(box.dir, 'keyring.gpg');
+  fs.writeFileSync(keyring, '');
+  const phases = [
+    { phase: 'checksums file', trickled: '/trickled/SHA256SUMS', options: { checksums: server.url('/trickled/SHA256SUMS') } },
+    { phase: 'signature', trickled: '/SHA256SUMS.gpg', options: { checksums: server.url('/SHA256SUMS'), keyring } },
+    { phase: 'block map', trickled: '/trickled/os.img.bmap', options: { blockMap: server.url('/trickled/os.img.bmap') } },
+    { phase: 'xz index', trickled: '/trickled/os.img.xz', image: '/trickled/os.img.xz', requests: 2 },
+    { phase: 'body', trickled: '/trickled/os.img', image: '/trickled/os.img' },
+  ];
+  const before = stored();
+  for (const { phase, trickled, options, image = '/os.img', requests = 1 } of phases) {
+    const controller = new AbortController();
+    const written = failure(flash({ image: server.url(image), drive: 'sd0', signal: controller.signal, ...options }));
+    await server.requested(trickled, server.requests(trickled) + requests);
+    const abortedAt = Date.now();
+    controller.abort();
+    const err = await written;
+    assert.equal(err.code, 'ABORT_ERR', phase);
+    assert.ok(Date.now() - abortedAt < 1000, `${phase}: settled ${Date.now() - abortedAt} ms after the abort`);
+  }
+  assert.ok(stored().equals(before), 'the drive was touched');
+});
+
 test('a group write from one URL onto 3 drives downloads it once', async (t) => {
   const { image, server, stored } = await setUp(t, { count: 3 });
   const { results } = await flash({ image: server.url('/os.img.xz'), drives: ['sd0', 'sd1', 'sd2'] });
@@ -178,13 +212,17 @@ test('HTTPS with a certificate the test makes, named by CURL_CA_BUNDLE', async (
   const [key, cert] = ['key.pem', 'cert.pem'].map((name) => path.join(dir, name));
   execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes', '-days', '1',
     '-subj', '/CN=127.0.0.1', '-addext', 'subjectAltName=IP:127.0.0.1', '-keyout', key, '-out', cert], { stdio: 'pipe' });
-  const { image, server, stored } = await setUp(t, { tls: { key: fs.readFileSync(key), cert: fs.readFileSync(cert) } });
+  const files = () => ({ '/moved.img': { bytes: Buffer.alloc(1), redirect: 'http://127.0.0.1:9/os.img' } });
+  const { image, server, stored } = await setUp(t, { files, tls: { key: fs.readFileSync(key), cert: fs.readFileSync(cert) } });
   delete process.env.CURL_CA_BUNDLE;  // the machine's own authorities do not know the test's certificate
   const untrusted = await failure(flash({ image: server.url('/os.img'), drive: 'sd0' }));
   assert.equal(untrusted.code, 'ENETWORK');
   process.env.CURL_CA_BUNDLE = cert;
   await flash({ image: server.url('/os.img'), drive: 'sd0' });
   assert.ok(stored().subarray(0, image.bytes.length).equals(image.bytes));
+  const downgraded = await failure(flash({ image: server.url('/moved.img'), drive: 'sd0' }));
+  assert.equal(downgraded.code, 'ENETWORK');
+  assert.match(downgraded.message, /redirect to another protocol was refused/);
 });
 
 test('without libcurl an image at a URL fails with ENETWORK', (t) => {

@@ -4,11 +4,16 @@
 // misbehave: `throttle` (bytes per second), `dropAfter` (close the connection after K
 // bytes of a body, for the first `drops` requests), `stallAfter` (stop sending after K
 // bytes and hold the connection), `noRanges` (answer every request with the whole
-// file), `extraLength` (a Content-Length larger than the body) or `alter` (flip the
-// byte at that offset). It counts per file the requests, the body bytes it sent, and
-// the downloads of the whole file (requests that asked for no range).
+// file), `extraLength` (a Content-Length larger than the body), `alter` (flip the
+// byte at that offset, from request `alterFrom` on), `trickle` (from request K on, one
+// byte every 200 ms: too slow to use, too quick to count as a stall), `weakEtag`,
+// `noLastModified` or `redirect` (a 302 to that URL, or to the n-th of a list at the
+// n-th request). It counts per file the requests,
+// the body bytes it sent, and the downloads of the whole file (requests that asked
+// for no range).
 //   const server = await serve({ '/x.img.xz': { bytes, dropAfter: 1000 } }, { tls });
 //   server.url('/x.img.xz'); server.sent('/x.img.xz'); server.replace('/x.img.xz', other);
+//   await server.requested('/x.img.xz', 2); // once its second request came
 //   await server.close();
 // Run as a program (`node url-server.js CONFIG.json`, CONFIG mapping URL paths to
 // { file, stream, ...misbehaviour }), it serves those files and prints its address:
@@ -32,7 +37,14 @@ function rangeOf(header, size) {
 
 function respond(file, req, res, counts) {
   const { bytes, size, etag } = file;
-  const headers = { ETag: etag, 'Last-Modified': file.modified, 'Content-Type': 'application/octet-stream' };
+  if (file.redirect) {  // one target, or one per request, the last for the rest
+    const targets = [].concat(file.redirect);
+    res.writeHead(302, { Location: targets[Math.min(counts.requests++, targets.length - 1)], 'Content-Length': 0 });
+    res.end();
+    return;
+  }
+  const headers = { ETag: etag, 'Content-Type': 'application/octet-stream' };
+  if (!file.noLastModified) headers['Last-Modified'] = file.modified;
   let [start, end] = [0, size - 1];
   const range = file.noRanges ? null : rangeOf(req.headers.range, size);
   const ifRange = req.headers['if-range'];
@@ -56,6 +68,7 @@ function respond(file, req, res, counts) {
   }
   const request = counts.requests;
   counts.requests += 1;
+  counts.waiters = counts.waiters.filter(({ count, resolve }) => (count <= counts.requests ? resolve() : true));
   if (!req.headers.range) counts.whole += 1;
   if (file.path) {
     const stream = fs.createReadStream(file.path, { start, end, highWaterMark: 1 << 20 });
@@ -65,6 +78,8 @@ function respond(file, req, res, counts) {
   }
   const dropAt = file.dropAfter !== undefined && request < (file.drops ?? 1) ? file.dropAfter : Infinity;
   const stallAt = file.stallAfter !== undefined && request < (file.stalls ?? 1) ? file.stallAfter : Infinity;
+  const trickling = file.trickle !== undefined && request >= file.trickle;
+  const altered = file.alter !== undefined && request >= (file.alterFrom ?? 0);
   let at = start;
   const send = () => {
     if (res.destroyed) return;
@@ -78,12 +93,13 @@ function respond(file, req, res, counts) {
       res.end();
       return;
     }
-    const length = Math.min(CHUNK, end + 1 - at, dropAt - body, stallAt - body);
+    const length = trickling ? 1 : Math.min(CHUNK, end + 1 - at, dropAt - body, stallAt - body);
     const piece = Buffer.from(bytes.subarray(at, at + length));
-    if (file.alter !== undefined && file.alter >= at && file.alter < at + length) piece[file.alter - at] ^= 0xff;
+    if (altered && file.alter >= at && file.alter < at + length) piece[file.alter - at] ^= 0xff;
     at += length;
     counts.bytes += length;
-    const next = () => (file.throttle ? setTimeout(send, (length / file.throttle) * 1000) : setImmediate(send));
+    const wait = trickling ? 200 : file.throttle ? (length / file.throttle) * 1000 : 0;
+    const next = () => (wait ? setTimeout(send, wait) : setImmediate(send));
     if (res.write(piece)) next();
     else res.once('drain', next);
   };
@@ -92,12 +108,12 @@ function respond(file, req, res, counts) {
 
 // `files`: URL path -> { bytes, ...misbehaviour }. `tls`: { key, cert } for HTTPS.
 async function serve(files, { tls } = {}) {
-  const counts = new Map(Object.keys(files).map((name) => [name, { requests: 0, whole: 0, bytes: 0 }]));
+  const counts = new Map(Object.keys(files).map((name) => [name, { requests: 0, whole: 0, bytes: 0, waiters: [] }]));
   const modified = new Date(Date.now() - 60000).toUTCString();
   const describe = (name, file) => {
     const size = file.bytes ? file.bytes.length : fs.statSync(file.path).size;
     const identity = file.bytes ? crypto.createHash('sha1').update(file.bytes).digest('hex') : `${size}-${name}`;
-    return { modified, ...file, size, etag: `"${identity}"` };
+    return { modified, ...file, size, etag: `${file.weakEtag ? 'W/' : ''}"${identity}"` };
   };
   const described = new Map(Object.entries(files).map(([name, file]) => [name, describe(name, file)]));
   const sockets = new Set();
@@ -124,6 +140,11 @@ async function serve(files, { tls } = {}) {
     sent: (name) => counts.get(name).bytes,
     requests: (name) => counts.get(name).requests,
     wholeDownloads: (name) => counts.get(name).whole,
+    requested: (name, count) => new Promise((resolve) => {
+      const seen = counts.get(name);
+      if (seen.requests >= count) resolve();
+      else seen.waiters.push({ count, resolve });
+    }),
     // Serves other bytes at `name` from now on, as a mirror that updated the file does.
     replace: (name, bytes) => described.set(name, describe(name, { ...described.get(name), bytes, modified: new Date().toUTCString() })),
     close: () => new Promise((resolve) => {

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "flash_fixture.h"
+#include "image/zip_directory.h"
 #include "support/shell.h"
 
 using flash_test::flash_fixture;
@@ -271,4 +272,69 @@ TEST_F(ImageFormats, AnImageTruncatedWhileInspectedAndWrittenFailsTheJobOnly) {
   done = true;
   shrinking.join();
   EXPECT_EQ(nlohmann::json::parse(device->write_stats.get_report_json())["errors"][0]["reason"], "EIMAGE");
+}
+
+namespace {
+
+// A zip64 archive with one stored member whose directory fields a server could set to
+// anything, at the end of a file of `size` bytes of which only the archive is stored.
+// Records the largest read asked of it.
+class forged_zip : public image::random_access {
+ public:
+  forged_zip(std::uint64_t size, std::uint64_t directory_offset, std::uint64_t directory_size,
+             std::uint64_t compressed_size) {
+    put(0x04034b50, 4), bytes_.resize(30 + 16);  // the member's header, no name, then 16 bytes of data
+    const std::uint64_t entry_at = bytes_.size();
+    put(0x02014b50, 4), put(0, 16), put(0xffffffff, 4), put(0xffffffff, 4), put(1, 2), put(20, 2), put(0, 14);
+    bytes_.push_back('a');
+    put(1, 2), put(16, 2), put(16, 8), put(compressed_size, 8);  // the zip64 extra: size, compressed size
+    const std::uint64_t end64_at = bytes_.size();
+    put(0x06064b50, 4), put(0, 28), put(1, 8);
+    put(directory_size ? directory_size : end64_at - entry_at, 8), put(directory_offset ? directory_offset : entry_at, 8);
+    put(0x07064b50, 4), put(0, 4), put(end64_at, 8), put(1, 4);
+    put(0x06054b50, 4), put(0, 6), put(0xffff, 2), put(0xffffffff, 4), put(0xffffffff, 4), put(0, 2);
+    size_ = std::max<std::uint64_t>(size, bytes_.size());
+  }
+  std::uint64_t size() const override { return size_; }
+  bool read_at(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override {
+    largest_read = std::max(largest_read, size);
+    if (offset > size_ || size > size_ - offset) return false;
+    // The archive's own offsets count from its start; the end record is the file's end.
+    const std::uint64_t start = size_ - bytes_.size();
+    for (std::size_t i = 0; i < size; ++i) {
+      const std::uint64_t at = offset + i >= start ? offset + i - start : offset + i;
+      buffer[i] = at < bytes_.size() ? bytes_[at] : 0;
+    }
+    return true;
+  }
+  std::size_t largest_read = 0;
+
+ private:
+  void put(std::uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) bytes_.push_back(i < 8 ? static_cast<std::uint8_t>(value >> (8 * i)) : 0);
+  }
+  std::vector<std::uint8_t> bytes_;
+  std::uint64_t size_ = 0;
+};
+
+}  // namespace
+
+TEST(ZipDirectory, SizesTheArchiveSetAreCappedAndTheirSumsCannotWrap) {
+  struct {
+    const char* forged;
+    std::uint64_t size, directory_offset, directory_size, compressed_size;
+    const char* failure;
+  } cases[] = {
+      {"a directory of 64 MiB in a file said to hold 1 TiB", 1ull << 40, 0, 64 << 20, 16,
+       "image data is corrupt: zip directory of 67108864 bytes is larger than an image archive's 4194304"},
+      {"a directory whose end wraps past 2^64", 0, UINT64_MAX - 15, 64, 16,
+       "image data is corrupt: zip directory lies past the end of the archive"},
+      {"a member whose end wraps past 2^64", 0, 0, 0, UINT64_MAX - 20,
+       "image data is corrupt: zip member lies past the end of the archive"},
+  };
+  for (const auto& c : cases) {
+    forged_zip archive(c.size, c.directory_offset, c.directory_size, c.compressed_size);
+    EXPECT_EQ(flash_test::failure_of([&] { image::find_image_member(archive); }), c.failure) << c.forged;
+    EXPECT_LE(archive.largest_read, std::size_t{1 << 20}) << c.forged;
+  }
 }

@@ -23,6 +23,9 @@ struct download_case {
   const char* failure;       // the error's text (a regular expression) where it fails
 };
 
+const nlohmann::json weak_etag_alone_then_changed = {
+    {"weakEtag", true}, {"noLastModified", true}, {"dropAfter", 100000}, {"alter", 10}, {"alterFrom", 1}};
+
 const download_case cases[] = {
     {"drop_at_40_percent_resumes", "/image", {{"dropAfter", image_size * 4 / 10}}, true, 1, nullptr},
     {"stall_resumes", "/image", {{"stallAfter", 1 << 20}}, true, 1, nullptr},
@@ -32,6 +35,13 @@ const download_case cases[] = {
     {"a_sixth_drop_fails", "/image", {{"dropAfter", 100000}, {"drops", 10}}, true, 0, "^download failed: .+ after 600000 bytes$"},
     {"too_long_a_content_length_fails", "/image", {{"extraLength", 100}}, true, 0, "^download failed: the server holds fewer bytes than it announced after 3145728 bytes$"},
     {"a_missing_file_fails", "/missing", nullptr, true, 0, "^download failed: HTTP 404 after 0 bytes$"},
+    // A weak ETag names no exact bytes: the file changed behind it after the drop.
+    {"a_weak_etag_alone_starts_over_and_sees_the_change", "/image", weak_etag_alone_then_changed, false, 0,
+     "^download failed: the file changed on the server after 100000 bytes$"},
+    {"a_weak_etag_alone_fails_once_bytes_went_on", "/image", weak_etag_alone_then_changed, true, 0,
+     "^download failed: .+, and the server names no version of the file to resume \\(a strong ETag or "
+     "Last-Modified\\) after 100000 bytes$"},
+    {"a_weak_etag_resumes_with_the_date", "/image", {{"weakEtag", true}, {"dropAfter", 100000}}, true, 1, nullptr},
 };
 
 void PrintTo(const download_case& c, std::ostream* out) { *out << c.name; }

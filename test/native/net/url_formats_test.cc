@@ -57,3 +57,20 @@ TEST_P(UrlFormats, DecodeAsFromAFile) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, UrlFormats, ::testing::ValuesIn(formats),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UrlProbes, ReadTheFileTheBodyCameFromNotWhereTheUrlLeadsNow) {
+  test_support::temp_dir dir;
+  const auto raw = test_support::pattern_bytes((1 << 20) + 1000, 4);
+  test_support::write_bytes(dir.file("raw.img"), raw);
+  test_support::write_bytes(dir.file("other.img"), test_support::pattern_bytes(3 << 20, 5));
+  ASSERT_EQ(std::system(("cd " + shell::quote(dir.path()) + " && xz -k raw.img other.img").c_str()), 0);
+  // The first request goes to one mirror, every later one to a mirror of another release.
+  net_test::url_server server(dir, {{"/image", {{"file", dir.file("raw.img.xz")}, {"redirect", {"/mirror", "/other"}}}},
+                                    {"/mirror", {{"file", dir.file("raw.img.xz")}}},
+                                    {"/other", {{"file", dir.file("other.img.xz")}}}});
+  image_plan plan;
+  plan.request.location = server.url("/image");
+  plan.block_size = 64 << 10;
+  image_pipeline pipeline(plan);
+  EXPECT_EQ(pipeline.info().size, std::optional<std::uint64_t>(raw.size()));
+}
