@@ -124,9 +124,10 @@ test('a write confirmed by the drive name, with the password on standard input, 
     assert.ok(lines.some((line) => line.event === 'progress' && line.phase === 'verify' && line.drive === 'fakesd'));
 
     // Not root for the addon: the node was given to this user and taken back through
-    // sudo, for the write and for the verification, with the password on standard input only.
+    // sudo, for the write and for the verification (read and write: its GPT step may write
+    // through the drive it holds from the start), with the password on standard input only.
     const sudo = box.calls().filter((call) => call.startsWith('sudo -S -k setfacl'));
-    const grants = ['rw', 'r'].map((rights) => `sudo -S -k setfacl -m u:${process.getuid()}:${rights} -- ${box.drivePath} [accepted]`);
+    const grants = ['rw', 'rw'].map((rights) => `sudo -S -k setfacl -m u:${process.getuid()}:${rights} -- ${box.drivePath} [accepted]`);
     assert.deepEqual(sudo.filter((call) => call.includes(' -m ')), grants);
     assert.equal(sudo.filter((call) => call.includes(' --set ') && call.endsWith('[accepted]')).length, 2);
     assert.ok(sudo.every((call) => !call.includes('[password on a command line]')));
