@@ -20,9 +20,9 @@ std::optional<std::uint64_t> number(const std::string& text) {
 constexpr int poll_ms = 100;
 
 // Only http and https, for the request and for its redirects, and only https after
-// https. By name where libcurl
-// knows the options (7.85 on), else as the older bit mask: the library loaded may be
-// newer or older than the header the addon was built with, so the options go by value.
+// https. By name where libcurl knows the options (7.85 on), else as the older bit mask:
+// the library loaded may be newer or older than the header the addon was built with,
+// so the options go by value.
 void only_http(const curl_library& curl, CURL* handle, bool secure) {
   const auto protocols_by_name = static_cast<CURLoption>(CURLOPTTYPE_STRINGPOINT + 318);
   const auto redirects_by_name = static_cast<CURLoption>(CURLOPTTYPE_STRINGPOINT + 319);

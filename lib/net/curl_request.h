@@ -1,8 +1,8 @@
 #pragma once
 // One HTTP request through libcurl with the settings every request of the engine
 // shares: redirects followed (http and https only, and from https to https only, so
-// that a download that began over TLS never goes on in the clear), proxies from the usual environment
-// variables (libcurl's own handling), HTTP/2 where the server offers it, the
+// that a download that began over TLS never goes on in the clear), proxies from the
+// usual environment variables (libcurl's own handling), HTTP/2 where the server offers it, the
 // certificate authorities of the system or of CURL_CA_BUNDLE, SSL_CERT_FILE or
 // SSL_CERT_DIR as the curl tool takes them, and the headers of the response read.
 #include <chrono>
