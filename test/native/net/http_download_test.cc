@@ -39,8 +39,10 @@ const download_case cases[] = {
     {"a_weak_etag_alone_starts_over_and_sees_the_change", "/image", weak_etag_alone_then_changed, false, 0,
      "^download failed: the file changed on the server after 100000 bytes$"},
     {"a_weak_etag_alone_fails_once_bytes_went_on", "/image", weak_etag_alone_then_changed, true, 0,
-     "^download failed: .+, and the server names no version of the file to resume \\(a strong ETag or "
-     "Last-Modified\\) after 100000 bytes$"},
+     // Which words depends on whether the reader sealed before the drop or before the answer
+     // that sends the whole file again.
+     "^download failed: (.+, and the server names no version of the file to resume \\(a strong ETag or "
+     "Last-Modified\\)|the server cannot resume the download) after 100000 bytes$"},
     {"a_weak_etag_resumes_with_the_date", "/image", {{"weakEtag", true}, {"dropAfter", 100000}}, true, 1, nullptr},
 };
 
