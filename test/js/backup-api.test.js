@@ -8,7 +8,7 @@ const { execFileSync } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
-const { sandbox } = require('./harness');
+const { sandbox, systemTool } = require('./harness');
 const api = require('../../index.js');
 
 const PASSWORD = 'pw';
@@ -28,7 +28,7 @@ function randomDrive(box, size, extent) {
   const bytes = crypto.randomBytes(size);
   bytes.fill(0, MiB, 3 * MiB);
   fs.writeFileSync(box.drivePath, bytes);
-  execFileSync('sfdisk', ['-q', box.drivePath], { input: `label: dos\nstart=2048, size=${extent / 512 - 2048}\n` });
+  execFileSync(systemTool('sfdisk'), ['-q', box.drivePath], { input: `label: dos\nstart=2048, size=${extent / 512 - 2048}\n` });
   return fs.readFileSync(box.drivePath);
 }
 

@@ -8,7 +8,7 @@ const { execFileSync, spawnSync } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
-const { root, disk, sandbox } = require('./harness');
+const { root, disk, sandbox, systemTool } = require('./harness');
 const api = require('../../index.js');
 
 const MiB = 1024 * 1024;
@@ -17,7 +17,7 @@ const EXTENT = (2048 + 16384) * 512; // one partition of 8 MiB from sector 2048
 // A source drive of random bytes with one partition, and two blank target drives.
 function drives(box) {
   fs.writeFileSync(box.drivePath, crypto.randomBytes(16 * MiB));
-  execFileSync('sfdisk', ['-q', box.drivePath], { input: 'label: dos\nstart=2048, size=8M\n' });
+  execFileSync(systemTool('sfdisk'), ['-q', box.drivePath], { input: 'label: dos\nstart=2048, size=8M\n' });
   const targets = ['t1', 't2'].map((name) => path.join(box.dir, `${name}.img`));
   for (const file of targets) fs.writeFileSync(file, Buffer.alloc(16 * MiB));
   box.list([disk({ name: 'src', file: box.drivePath, size: 16 * MiB }),
